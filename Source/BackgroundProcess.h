@@ -1,0 +1,46 @@
+#pragma once
+
+#include <torch/script.h>
+
+#include "PluginProcessor.h"
+
+// The inference worker: takes one host block from the input and parameter queues, runs the model's
+// forward_bt on it and pushes the result into the output queues, until the pool asks it to stop.
+class BackgroundProcess : public juce::ThreadPoolJob
+{
+public:
+    BackgroundProcess (CalbrixAudioProcessor& processor,
+                       SampleQueues& inputQueues,
+                       SampleQueues& outputQueues,
+                       SampleQueues& paramQueues,
+                       double sampleRate,
+                       int blockSize);
+    ~BackgroundProcess() override;
+
+    JobStatus runJob() override;
+
+private:
+    // One pass of the worker loop.
+    void runPass();
+    bool takeOneBlock();
+    // Runs the model on the chunk just taken; false when nothing is to be pushed for it.
+    bool runModel();
+    void pushHeldOutput();
+    bool mustSkip() const;
+    // Ensures `result` is an output the worker can read row by row; false when it is not.
+    bool acceptOutput (at::Tensor result);
+
+    CalbrixAudioProcessor& processor;
+    SampleQueues& inputQueues;
+    SampleQueues& outputQueues;
+    SampleQueues& paramQueues;
+    at::Tensor outputTensor;
+    std::vector<c10::IValue> modelInputs;
+    int blockSize;
+    double sampleRate;
+    std::vector<float*> audioWritePointers;
+    std::vector<float*> paramWritePointers;
+    int idleSleepMicroseconds;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BackgroundProcess)
+};

@@ -1,0 +1,2 @@
+// The shared names are header-only; this unit keeps the header compiling on its own.
+#include "CalbrixIdentifiers.h"

@@ -1,0 +1,43 @@
+// Turning state-tree events into model loads on the loading worker.
+#include "PluginProcessor.h"
+
+#include "CalbrixIdentifiers.h"
+#include "UpdateEngineJob.h"
+
+juce::File CalbrixAudioProcessor::modelFileFor (const juce::String& modelPathText)
+{
+    return juce::File (calbrix_applicationdata_directory.getFullPathName() + "/" + "models" + "/" + modelPathText);
+}
+
+void CalbrixAudioProcessor::requestModelLoadFromState (bool applyDefaults)
+{
+    const auto modelPath = parameters.getCustomParamValue (calbrix_parameters::param_name_modelpath, ParameterManager::PARAMX).toString();
+    updateEngine (modelFileFor (modelPath).getFullPathName().toStdString(), applyDefaults);
+}
+
+void CalbrixAudioProcessor::valueTreePropertyChanged (juce::ValueTree& tree, const juce::Identifier& property)
+{
+    if (property.isNull())
+        return;
+
+    const auto id = tree.getProperty ("id", "invalid");
+    if (property != ID_SETSTATE_REQUEST && id.toString() != calbrix_parameters::param_name_modelpath)
+        return;
+
+    requestModelLoadFromState (true);
+}
+
+void CalbrixAudioProcessor::valueTreeRedirected (juce::ValueTree&)
+{
+    requestModelLoadFromState (false);
+}
+
+void CalbrixAudioProcessor::updateEngine (std::string path, bool applyDefaults)
+{
+    const juce::ScopedLock lock (jobLock);
+    if (loadingPool == nullptr)
+        return;
+
+    loadingPool->removeAllJobs (true, 100);
+    loadingPool->addJob (new UpdateEngineJob (*this, std::move (path), applyDefaults), true);
+}

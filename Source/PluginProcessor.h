@@ -1,0 +1,137 @@
+#pragma once
+
+#include <juce_audio_processors/juce_audio_processors.h>
+#include <readerwriterqueue/readerwriterqueue.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DelayLine.h"
+#include "ParameterManager.h"
+
+class Calbrix;
+
+// Lock-free single-producer single-consumer queue of samples between the audio thread and the worker.
+using SampleQueue = moodycamel::ReaderWriterQueue<float, 512>;
+using SampleQueues = std::vector<std::unique_ptr<SampleQueue>>;
+
+class CalbrixAudioProcessor : public juce::AudioProcessor,
+                              public juce::AudioProcessorValueTreeState::Listener,
+                              public juce::ValueTree::Listener
+{
+public:
+    // Every queue holds two seconds at 48 kHz without growing.
+    static constexpr size_t queueCapacity = 96000;
+    static constexpr int delayLineSize = 96000;
+    static constexpr int connectedPortNumber = 3000;
+
+    CalbrixAudioProcessor();
+    ~CalbrixAudioProcessor() override;
+
+    const juce::String getName() const override;
+
+    void prepareToPlay (double sampleRate, int samplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override;
+    bool producesMidi() const override;
+    bool isMidiEffect() const override;
+
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override;
+
+    int getNumPrograms() override;
+    int getCurrentProgram() override;
+    void setCurrentProgram (int index) override;
+    const juce::String getProgramName (int index) override;
+    void changeProgramName (int index, const juce::String& newName) override;
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    void parameterChanged (const juce::String& parameterID, float newValue) override;
+    void valueTreePropertyChanged (juce::ValueTree& tree, const juce::Identifier& property) override;
+    void valueTreeRedirected (juce::ValueTree& tree) override;
+
+    // Queues a load of the model file at `path` on the loading worker.
+    void updateEngine (std::string path, bool applyDefaults);
+
+    // Tells the model the host's rate and block size and warms it up.
+    void prepareModel (double sampleRate, int blockSize, double unused = 0.0);
+
+    // "3000/?id=<instance id>&v=1.5.0": identifies this instance to the page.
+    juce::String getConnectedPort() const;
+
+    // Replaces every sample queue with an empty one and restarts the dry path; inference worker only.
+    void resetQueues();
+
+    // The full path of a model named in "model_path".
+    static juce::File modelFileFor (const juce::String& modelPathText);
+
+    // ---- Engine state shared by the audio thread, the two workers and the message thread -------
+    juce::CriticalSection jobLock;
+    ParameterManager parameters;
+
+    SampleQueues inputQueues;
+    SampleQueues outputQueues;
+    SampleQueues paramQueues;
+    SampleQueues dryQueues;
+
+    std::unique_ptr<DelayLine> dryDelayLeft;
+    std::unique_ptr<DelayLine> dryDelayRight;
+
+    std::unique_ptr<juce::ThreadPool> loadingPool;
+    int connectedPort = connectedPortNumber;
+    std::unique_ptr<juce::FileLogger> logger;
+    std::unique_ptr<Calbrix> model;
+    std::vector<juce::IIRFilter> highPassFilters;
+    juce::String instanceIdText;
+
+    std::atomic<bool> muted { true };
+    std::atomic<bool> loading { false };
+    std::atomic<bool> resetRequested { false };
+    std::atomic<bool> insideProcessBlock { false };
+    std::atomic<bool> parametersDirty { true };
+
+    std::atomic<float>* wetGainParameter = nullptr;
+    std::atomic<float>* dryGainParameter = nullptr;
+    std::atomic<float>* inputGainParameter = nullptr;
+    std::atomic<float>* outputGainParameter = nullptr;
+    std::atomic<float>* p1Parameter = nullptr;
+    std::atomic<float>* p2Parameter = nullptr;
+    std::atomic<float>* p3Parameter = nullptr;
+    std::atomic<float>* p4Parameter = nullptr;
+
+    std::atomic<int> bufferingDelay { 0 };
+    std::atomic<int> modelDelay { 0 };
+    std::atomic<int> underrunCount { 0 };
+    std::atomic<int> extraLatency { 0 };
+    std::atomic<double> lastSampleRate { -1.0 };
+    std::atomic<int> lastBlockSize { -1 };
+    std::atomic<int> fadeState { 1 };
+
+    using LinearSmoother = juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear>;
+    LinearSmoother fadeSmoother, wetGainSmoother, dryGainSmoother, inputGainSmoother, outputGainSmoother,
+                   p1Smoother, p2Smoother, p3Smoother, p4Smoother;
+
+    std::unique_ptr<juce::ThreadPool> inferencePool;
+
+    // Largest number of samples the reported latency grows by after late blocks.
+    static constexpr int maxExtraLatency = 16384;
+
+private:
+    void readParameterTargets() noexcept;
+    void replaceInferenceJob (double sampleRate, int blockSize);
+    void setHighPassCoefficients (double sampleRate);
+    void requestModelLoadFromState (bool applyDefaults);
+    void replaceNonFiniteParameterValues();
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (CalbrixAudioProcessor)
+};

@@ -1,0 +1,263 @@
+"""Test fixtures: models with predictable output and models that break the contract one way each."""
+from typing import Optional
+
+import torch
+
+from contract import ContractModel
+
+
+class Gain(ContractModel):
+    """Output = 2 x input, so the wet path is easy to tell from the dry one."""
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return x * 2.0
+
+
+class ParamEcho(ContractModel):
+    """Output row 0 = p1, row 1 = p2: shows what parameter values reach the model."""
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return p[0:2].clone()
+
+
+class Delays(ContractModel):
+    """Reports a model delay of 100 and a buffering delay of 1024 samples."""
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        return 100
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        return 1024
+
+
+class ReturnsNone(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return None
+
+
+class HalfLength(ContractModel):
+    """Returns N = B / 2 samples per channel."""
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return x[:, 0: x.size(1) // 2].contiguous()
+
+
+class Costly(ContractModel):
+    """Identity whose compute cost is set by the attribute `iterations` (settable from C++).
+
+    When `slow_calls` is above 0, only the first `slow_calls` calls after reset() pay the cost.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.iterations: int = 0
+        self.slow_calls: int = 0
+        self.calls: int = 0
+        self.work = torch.ones(64, 64) * 0.01
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if self.slow_calls == 0 or self.calls <= self.slow_calls:
+            acc = self.work
+            for _ in range(self.iterations):
+                acc = torch.tanh(torch.mm(acc, self.work))
+            if float(acc[0, 0]) > 1.0e9:
+                return None
+        return x.clone()
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+
+class RaisesInForward(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        raise RuntimeError("forward_bt always fails")
+
+
+class OneDimensionalOutput(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return x[0].clone()
+
+
+class OneRowOutput(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return x[0:1].clone()
+
+
+class Int64Output(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return torch.ones(2, x.size(1), dtype=torch.int64)
+
+
+class StridedOutput(ContractModel):
+    """Rows with a stride: the transpose of a [B, 2] tensor."""
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return torch.ones(x.size(1), 2).t()
+
+
+class NoReset(ContractModel):
+    reset = None
+
+
+class NoBufferingDelay(Delays):
+    calc_buffering_delay_samples = None
+
+
+class FloatModelDelay(Delays):
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> float:
+        return 100.0
+
+
+class HugeModelDelay(ContractModel):
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        return 200000
+
+
+class NoOutputGainDefault(ContractModel):
+    get_output_gain_default_value = None
+
+
+class IntWetDefault(ContractModel):
+    @torch.jit.export
+    def get_wet_default_value(self) -> int:
+        return 1
+
+
+class ThreeDefaults(ContractModel):
+    @torch.jit.export
+    def get_default_param_values(self) -> torch.Tensor:
+        return torch.tensor([0.1, 0.2, 0.3])
+
+
+class Defaults(ContractModel):
+    """Distinct defaults; input gain 0.5 (0 dB), output gain 0.0 (-30 dB)."""
+
+    @torch.jit.export
+    def get_default_param_values(self) -> torch.Tensor:
+        return torch.tensor([0.1, 0.2, 0.3, 0.4])
+
+    @torch.jit.export
+    def get_dry_default_value(self) -> float:
+        return 0.25
+
+    @torch.jit.export
+    def get_wet_default_value(self) -> float:
+        return 0.75
+
+    @torch.jit.export
+    def get_input_gain_default_value(self) -> float:
+        return 0.5
+
+    @torch.jit.export
+    def get_output_gain_default_value(self) -> float:
+        return 0.0
+
+
+class NanDefault(ContractModel):
+    @torch.jit.export
+    def get_wet_default_value(self) -> float:
+        return float("nan")
+
+
+class SampleRateReturnsNone(ContractModel):
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> Optional[int]:
+        self.sample_rate = sample_rate
+        return None
+
+
+class SampleRateReturnsFloat(ContractModel):
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> float:
+        self.sample_rate = sample_rate
+        return 0.0
+
+
+class RecordsPreparation(ContractModel):
+    """Remembers what the host told it and how often forward_bt ran; reads them back as delays.
+
+    calc_model_delay_samples() = the sample rate it was given, calc_buffering_delay_samples() = the
+    number of forward_bt calls since the last reset() before that (warm-up count).
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+        self.calls_before_reset: int = 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        return x
+
+    @torch.jit.export
+    def reset(self) -> int:
+        if self.calls > 0:
+            self.calls_before_reset = self.calls
+        self.calls = 0
+        return 0
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        return 0
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        return 0
+
+    @torch.jit.export
+    def recorded_sample_rate(self) -> int:
+        return self.sample_rate
+
+    @torch.jit.export
+    def recorded_block_size(self) -> int:
+        return self.block_size
+
+    @torch.jit.export
+    def recorded_warm_up_calls(self) -> int:
+        return self.calls_before_reset
+
+
+FIXTURES = {
+    "identity.pt": ContractModel,
+    "gain2.pt": Gain,
+    "param_echo.pt": ParamEcho,
+    "delays.pt": Delays,
+    "returns_none.pt": ReturnsNone,
+    "half_length.pt": HalfLength,
+    "costly.pt": Costly,
+    "raises_in_forward.pt": RaisesInForward,
+    "one_dimensional_output.pt": OneDimensionalOutput,
+    "one_row_output.pt": OneRowOutput,
+    "int64_output.pt": Int64Output,
+    "strided_output.pt": StridedOutput,
+    "no_reset.pt": NoReset,
+    "no_buffering_delay.pt": NoBufferingDelay,
+    "float_model_delay.pt": FloatModelDelay,
+    "huge_model_delay.pt": HugeModelDelay,
+    "no_output_gain_default.pt": NoOutputGainDefault,
+    "int_wet_default.pt": IntWetDefault,
+    "three_defaults.pt": ThreeDefaults,
+    "defaults.pt": Defaults,
+    "nan_default.pt": NanDefault,
+    "sr_returns_none.pt": SampleRateReturnsNone,
+    "sr_returns_float.pt": SampleRateReturnsFloat,
+    "records_preparation.pt": RecordsPreparation,
+}
