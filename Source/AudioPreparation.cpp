@@ -12,9 +12,12 @@ namespace
     constexpr double rampSeconds = 0.05;
     constexpr double warmUpSeconds = 0.2;
 
-    // Whole blocks in 200 ms, at least one (also for a rate or block size the host left at 0).
+    // Whole blocks in 200 ms, at least one. A rate or block size the host left at 0 (or worse) has
+    // no meaningful count: one call, not the million that 0.2 / 0 would ask for.
     int warmUpCallCount (double sampleRate, int blockSize)
     {
+        if (! (sampleRate > 0.0) || blockSize <= 0)
+            return 1;
         const double count = warmUpSeconds / (static_cast<double> (blockSize) / sampleRate);
         if (! (count >= 1.0))
             return 1;

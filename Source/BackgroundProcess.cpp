@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <pthread.h>
 #include <thread>
 
 namespace
@@ -16,11 +17,20 @@ namespace
         return pointers;
     }
 
+    long long threadCpuNanoseconds() noexcept
+    {
+        timespec now {};
+        clock_gettime (CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<long long> (now.tv_sec) * 1000000000LL + now.tv_nsec;
+    }
+
     void reportRunFailure (const std::string& description)
     {
         std::cerr << description << "\n" << "error running the model\n";
     }
 } // namespace
+
+std::atomic<BackgroundProcess::Profile*> BackgroundProcess::profile { nullptr };
 
 BackgroundProcess::BackgroundProcess (CalbrixAudioProcessor& p,
                                       SampleQueues& inputs,
@@ -54,6 +64,16 @@ juce::ThreadPoolJob::JobStatus BackgroundProcess::runJob()
 {
     if (shouldExit())
         return jobNeedsRunningAgain;
+
+    if (auto* p = profile.load (std::memory_order_relaxed))
+    {
+        clockid_t clock {};
+        if (pthread_getcpuclockid (pthread_self(), &clock) == 0)
+        {
+            p->workerClock = clock;
+            p->hasWorkerClock = true;
+        }
+    }
 
     while (! shouldExit())
         runPass();
@@ -141,8 +161,17 @@ bool BackgroundProcess::runModel()
     c10::InferenceMode guard;
     try
     {
+        auto* accounting = profile.load (std::memory_order_relaxed);
+        const auto callStart = accounting != nullptr ? threadCpuNanoseconds() : 0;
+
         auto method = model.module.get_method ("forward_bt");
         const auto result = method (modelInputs);
+
+        if (accounting != nullptr)
+        {
+            accounting->modelCallCpuNanoseconds += threadCpuNanoseconds() - callStart;
+            ++accounting->modelCalls;
+        }
 
         if (result.isNone())
         {

@@ -2,6 +2,8 @@
 
 #include <torch/script.h>
 
+#include <ctime>
+
 #include "PluginProcessor.h"
 
 // The inference worker: takes one host block from the input and parameter queues, runs the model's
@@ -18,6 +20,18 @@ public:
     ~BackgroundProcess() override;
 
     JobStatus runJob() override;
+
+    // Optional accounting for benchmarks. While one is installed, every job publishes the CPU clock
+    // of its worker thread and adds up the CPU time spent inside forward_bt, so that the engine's
+    // own work can be told from the model's. Costs one atomic load per model call when none is.
+    struct Profile
+    {
+        std::atomic<bool> hasWorkerClock { false };
+        std::atomic<clockid_t> workerClock { 0 };
+        std::atomic<long long> modelCallCpuNanoseconds { 0 };
+        std::atomic<long long> modelCalls { 0 };
+    };
+    static std::atomic<Profile*> profile;
 
 private:
     // One pass of the worker loop.

@@ -113,6 +113,9 @@ public:
     std::atomic<int> modelDelay { 0 };
     std::atomic<int> underrunCount { 0 };
     std::atomic<int> extraLatency { 0 };
+    // Ticks the last processBlock spent in its wait for the model's output; audio thread only
+    // (lets a profiler tell the engine's own work from the time it waits).
+    juce::int64 lastWaitTicks = 0;
     std::atomic<double> lastSampleRate { -1.0 };
     std::atomic<int> lastBlockSize { -1 };
     std::atomic<int> fadeState { 1 };

@@ -98,9 +98,11 @@ void CalbrixAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
         ? static_cast<juce::int64> (((n / sampleRate) * waitBudgetFraction) * static_cast<double> (juce::Time::getHighResolutionTicksPerSecond()))
         : juce::int64 { 0 };
 
+    const auto waitStartTicks = juce::Time::getHighResolutionTicks();
     while (juce::Time::getHighResolutionTicks() - startTicks < budgetTicks && ! outputReady())
     {
     }
+    lastWaitTicks = juce::Time::getHighResolutionTicks() - waitStartTicks;
 
     const bool late = ! outputReady();
     if (! late)

@@ -235,6 +235,34 @@ class RecordsPreparation(ContractModel):
         return self.calls_before_reset
 
 
+class OutputSequence(ContractModel):
+    """Answers each call after reset() differently, to show what the worker holds and pushes.
+
+    call 1: the input tensor itself (shares storage with it); 2: raises; 3: None; 4: raises;
+    5 and later: 3 x input.
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if self.calls == 1:
+            return x
+        if self.calls == 2 or self.calls == 4:
+            raise RuntimeError("scripted failure")
+        if self.calls == 3:
+            return None
+        return x * 3.0
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+
 FIXTURES = {
     "identity.pt": ContractModel,
     "gain2.pt": Gain,
@@ -260,4 +288,5 @@ FIXTURES = {
     "sr_returns_none.pt": SampleRateReturnsNone,
     "sr_returns_float.pt": SampleRateReturnsFloat,
     "records_preparation.pt": RecordsPreparation,
+    "output_sequence.pt": OutputSequence,
 }

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "WebViewChild.h"
+
 int main (int argc, char** argv)
 {
+    // A web view made by a test starts this executable again as its GTK child process.
+    calbrix_webview::runChildProcessIfRequested (argc, argv);
+
     ::testing::InitGoogleTest (&argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
     return RUN_ALL_TESTS();

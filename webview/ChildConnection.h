@@ -1,0 +1,61 @@
+#pragma once
+
+// Parent end of the web view's child process: starts the child, owns the two pipes and runs the one
+// I/O thread that writes queued commands and reads the child's messages.
+
+#include <juce_core/juce_core.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace calbrix_webview
+{
+    class ChildConnection
+    {
+    public:
+        // Called on the I/O thread with each decoded message, and once with `connectionLost` when the
+        // child closes its end or dies. The receiver must not block: it posts to the message thread.
+        struct Receiver
+        {
+            std::function<void (juce::var)> message;
+            std::function<void()> connectionLost;
+        };
+
+        // Starts the child (this same executable, with the child's arguments). On failure the
+        // connection stays closed: `isRunning` is false and sends are dropped.
+        explicit ChildConnection (Receiver receiver);
+
+        // Stops the I/O thread, closes the command pipe (the child exits on end of file) and reaps
+        // the child, killing it if it has not gone within a short grace period.
+        ~ChildConnection();
+
+        bool isRunning() const noexcept { return childPid > 0; }
+        pid_t getChildPid() const noexcept { return childPid; }
+
+        // Queues one message for the child; never blocks on the pipe. Any thread.
+        void send (const juce::var& message);
+
+        // The arguments that make an executable run the child role; used by `isChildInvocation`.
+        static constexpr const char* childRoleArgument = "--calbrix-webview-child";
+
+    private:
+        void run();
+        void wake();
+
+        Receiver receiver;
+        pid_t childPid = -1;
+        int toChild = -1, fromChild = -1;
+        int wakeRead = -1, wakeWrite = -1;
+
+        std::mutex outgoingLock;
+        std::vector<char> outgoing;
+        std::atomic<bool> stopping { false };
+        std::thread ioThread;
+
+        JUCE_DECLARE_NON_COPYABLE (ChildConnection)
+    };
+} // namespace calbrix_webview

@@ -1,0 +1,87 @@
+#pragma once
+
+// The native web view on Linux: a WebKitGTK view running in a child process of its own and embedded
+// here through XEmbed, with a script-message channel: whatever the page posts to
+// `window.webkit.messageHandlers.juce.postMessage(...)` reaches `scriptMessageReceived` on the
+// message thread. Any executable that creates one must call `runChildProcessIfRequested` first thing
+// in its `main` (see WebViewChild.h): the child is this same executable started with other arguments.
+
+#include "WebViewPreferences.h"
+
+#include <juce_gui_extra/juce_gui_extra.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace calbrix_webview
+{
+    class ChildConnection;
+
+    class WebViewComponent : public juce::Component
+    {
+    public:
+        // With `unloadPageWhenHidden` the page is swapped for "about:blank" while the component is not
+        // showing, and the last URL is loaded again when it shows.
+        explicit WebViewComponent (bool unloadPageWhenHidden = true);
+        ~WebViewComponent() override;
+
+        // Loads a URL. A URL starting with "javascript:" (after leading white space, any letter case)
+        // instead runs the text after its first ":" in the current page; nothing is loaded. A "file:"
+        // URL is loaded as the local file it names. Post data is kept for `reloadLastURL` but not sent:
+        // the engine here cannot post from a plain load.
+        void goToURL (const juce::String& url,
+                      const juce::StringArray* headers = nullptr,
+                      const juce::MemoryBlock* postData = nullptr);
+
+        void stop();
+        void goBack();
+        void goForward();
+        void refresh();
+
+        // Called before each navigation of the page (main frame and sub-frames) with its absolute,
+        // percent-escaped URL. Return false to cancel it. Default: true.
+        virtual bool pageAboutToLoad (const juce::String& newURL);
+        // Called when a page has finished loading.
+        virtual void pageFinishedLoading (const juce::String& url);
+        // Called when a page failed to load; return true to show the error text in place of the page.
+        virtual bool pageLoadHadNetworkError (const juce::String& errorInfo);
+        // Called when the page asks for its window to close (window.close()).
+        virtual void windowCloseRequest();
+        // Called when the page tries to open a new window; no window is opened.
+        virtual void newWindowAttemptingToLoad (const juce::String& newURL);
+        // Called once for each message posted to the "juce" handler, with the posted object converted:
+        // objects and arrays keep their structure, strings stay strings, numbers and booleans arrive as
+        // their text (true as "1", false as "0"), null, undefined and dates as the void var. Only object
+        // bodies are delivered. Default: ignores it.
+        virtual void scriptMessageReceived (juce::var message);
+
+        // The child process's id, or -1 when it could not be started; for diagnostics and tests.
+        int getChildProcessId() const noexcept;
+
+        /** @internal */
+        void paint (juce::Graphics&) override;
+        /** @internal */
+        void resized() override;
+        /** @internal */
+        void parentHierarchyChanged() override;
+        /** @internal */
+        void visibilityChanged() override;
+
+    private:
+        void handleChildMessage (const juce::var& message);
+        void sendCommand (const juce::String& type, juce::DynamicObject::Ptr fields = nullptr);
+        void checkWindowAssociation();
+        void reloadLastURL();
+
+        const bool unloadPageWhenHidden;
+        juce::String lastURL;
+        juce::StringArray lastHeaders;
+        juce::MemoryBlock lastPostData;
+        bool blankPageShown = false;
+
+        std::unique_ptr<juce::XEmbedComponent> embedded;
+        std::unique_ptr<ChildConnection> connection;
+
+        JUCE_DECLARE_NON_COPYABLE (WebViewComponent)
+    };
+} // namespace calbrix_webview
