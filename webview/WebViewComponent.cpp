@@ -64,38 +64,46 @@ namespace calbrix_webview
     void WebViewComponent::goToURL (const juce::String& url, const juce::StringArray* headers,
                                     const juce::MemoryBlock* postData)
     {
-        lastURL = url;
-
-        if (headers != nullptr)
-            lastHeaders = *headers;
-        else
-            lastHeaders.clear();
-
-        if (postData != nullptr)
-            lastPostData = *postData;
-        else
-            lastPostData.reset();
-
-        blankPageShown = false;
-
         const auto trimmed = url.trimStart();
 
+        // Scripts run in the page as it is, also while hidden, and are never run a second time.
         if (trimmed.startsWithIgnoreCase ("javascript:"))
         {
             juce::DynamicObject::Ptr fields (new juce::DynamicObject());
-            fields->setProperty ("script", url.fromFirstOccurrenceOf (":", false, false));
+            fields->setProperty ("script", trimmed.fromFirstOccurrenceOf (":", false, false));
             sendCommand ("eval", fields);
             return;
         }
 
+        // A navigation asked for while hidden waits for the next showing.
+        if (! isShowing())
+        {
+            pendingURL = url;
+            pendingHeaders = headers != nullptr ? *headers : juce::StringArray();
+            if (postData != nullptr)
+                pendingPostData = *postData;
+            else
+                pendingPostData.reset();
+            return;
+        }
+
+        pendingURL.clear();
+        blankPageShown = false;
+        navigate (trimmed, headers);
+    }
+
+    void WebViewComponent::navigate (const juce::String& url, const juce::StringArray* headers)
+    {
+        pageRequested = true;
+        shownPageURL = url;
         sendCommand ("stop");
 
         juce::DynamicObject::Ptr fields (new juce::DynamicObject());
 
-        if (trimmed.startsWithIgnoreCase ("file:"))
+        if (url.startsWithIgnoreCase ("file:"))
         {
             // The child turns the path into a properly escaped file URI.
-            fields->setProperty ("path", juce::URL (trimmed).getLocalFile().getFullPathName());
+            fields->setProperty ("path", juce::URL (url).getLocalFile().getFullPathName());
             sendCommand ("loadFile", fields);
             return;
         }
@@ -118,14 +126,14 @@ namespace calbrix_webview
 
     void WebViewComponent::goBack()
     {
-        lastURL.clear();
+        pendingURL.clear();
         blankPageShown = false;
         sendCommand ("back");
     }
 
     void WebViewComponent::goForward()
     {
-        lastURL.clear();
+        pendingURL.clear();
         sendCommand ("forward");
     }
 
@@ -160,12 +168,17 @@ namespace calbrix_webview
     {
         if (isShowing())
         {
-            reloadLastURL();
-
-            if (blankPageShown)
-                goBack();
+            if (pendingURL.isNotEmpty())
+                performPendingNavigation();
+            else if (blankPageShown)
+            {
+                // Load the page again rather than going back: a page restored from the back-forward
+                // cache would not run its scripts.
+                blankPageShown = false;
+                navigate (shownPageURL, nullptr);
+            }
         }
-        else if (unloadPageWhenHidden && ! blankPageShown)
+        else if (unloadPageWhenHidden && pageRequested && ! blankPageShown)
         {
             // A hidden page may go on playing sound or burning CPU: park it on a blank page until the
             // component shows again.
@@ -176,13 +189,11 @@ namespace calbrix_webview
         }
     }
 
-    void WebViewComponent::reloadLastURL()
+    void WebViewComponent::performPendingNavigation()
     {
-        if (lastURL.isNotEmpty())
-        {
-            goToURL (lastURL, &lastHeaders, &lastPostData);
-            lastURL.clear();
-        }
+        const auto url = pendingURL;
+        const auto headers = pendingHeaders;
+        goToURL (url, &headers);
     }
 
     //==============================================================================
@@ -213,7 +224,10 @@ namespace calbrix_webview
         }
         else if (type == "finished")
         {
-            pageFinishedLoading (message["url"].toString());
+            const auto url = message["url"].toString();
+            if (url != "about:blank")
+                shownPageURL = url;
+            pageFinishedLoading (url);
         }
         else if (type == "failed")
         {

@@ -21,14 +21,15 @@ namespace calbrix_webview
     {
     public:
         // With `unloadPageWhenHidden` the page is swapped for "about:blank" while the component is not
-        // showing, and the last URL is loaded again when it shows.
+        // showing and brought back when it shows; without it the page stays loaded and running.
         explicit WebViewComponent (bool unloadPageWhenHidden = true);
         ~WebViewComponent() override;
 
         // Loads a URL. A URL starting with "javascript:" (after leading white space, any letter case)
         // instead runs the text after its first ":" in the current page; nothing is loaded. A "file:"
-        // URL is loaded as the local file it names. Post data is kept for `reloadLastURL` but not sent:
-        // the engine here cannot post from a plain load.
+        // URL is loaded as the local file it names. A navigation asked for while the component is not
+        // showing is made when it next shows. Post data is not sent: the engine here cannot post from
+        // a plain load.
         void goToURL (const juce::String& url,
                       const juce::StringArray* headers = nullptr,
                       const juce::MemoryBlock* postData = nullptr);
@@ -71,13 +72,16 @@ namespace calbrix_webview
         void handleChildMessage (const juce::var& message);
         void sendCommand (const juce::String& type, juce::DynamicObject::Ptr fields = nullptr);
         void checkWindowAssociation();
-        void reloadLastURL();
+        void navigate (const juce::String& url, const juce::StringArray* headers);
+        void performPendingNavigation();
 
         const bool unloadPageWhenHidden;
-        juce::String lastURL;
-        juce::StringArray lastHeaders;
-        juce::MemoryBlock lastPostData;
+        juce::String pendingURL;
+        juce::StringArray pendingHeaders;
+        juce::MemoryBlock pendingPostData;
         bool blankPageShown = false;
+        bool pageRequested = false;
+        juce::String shownPageURL;
 
         std::unique_ptr<juce::XEmbedComponent> embedded;
         std::unique_ptr<ChildConnection> connection;

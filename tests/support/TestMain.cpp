@@ -6,11 +6,31 @@
 
 #include "WebViewChild.h"
 
+#include <X11/Xlib.h>
+
+namespace
+{
+    int ignoreXError (Display*, XErrorEvent*) { return 0; }
+
+    // JUCE sets Xlib up for threads and tolerates X errors only inside a JUCE application; a test
+    // program does the same itself. Under a bare Xvfb no window manager has made the WM_STATE atom,
+    // so it is made here, from a connection that stays open for the run.
+    void prepareXlibAsTheApplicationDoes()
+    {
+        XInitThreads();
+        XSetErrorHandler (ignoreXError);
+        static Display* keeper = XOpenDisplay (nullptr);
+        if (keeper != nullptr)
+            XInternAtom (keeper, "WM_STATE", False);
+    }
+} // namespace
+
 int main (int argc, char** argv)
 {
     // A web view made by a test starts this executable again as its GTK child process.
     calbrix_webview::runChildProcessIfRequested (argc, argv);
 
+    prepareXlibAsTheApplicationDoes();
     ::testing::InitGoogleTest (&argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
     return RUN_ALL_TESTS();
