@@ -11,6 +11,19 @@ namespace calbrix_webview
             command->setProperty ("type", type);
             return juce::var (command.get());
         }
+        // "file://" followed by a plain path names that path, even when it holds characters such as
+        // "%" or "+" that unescaping would change; anything else is read as an escaped URL.
+        juce::String localPathOfFileUrl (const juce::String& url)
+        {
+            if (url.startsWithIgnoreCase ("file:///"))
+            {
+                const auto plainPath = url.substring (7);
+                if (juce::File (plainPath).exists())
+                    return plainPath;
+            }
+
+            return juce::URL (url).getLocalFile().getFullPathName();
+        }
     } // namespace
 
     WebViewComponent::WebViewComponent (bool shouldUnloadPageWhenHidden)
@@ -103,7 +116,7 @@ namespace calbrix_webview
         if (url.startsWithIgnoreCase ("file:"))
         {
             // The child turns the path into a properly escaped file URI.
-            fields->setProperty ("path", juce::URL (url).getLocalFile().getFullPathName());
+            fields->setProperty ("path", localPathOfFileUrl (url));
             sendCommand ("loadFile", fields);
             return;
         }
@@ -209,9 +222,8 @@ namespace calbrix_webview
 
         if (type == "message")
         {
-            const auto body = message["body"];
-            if (body.getDynamicObject() != nullptr)
-                scriptMessageReceived (body);
+            // Whatever the page posted, converted; a receiver that expects objects drops the rest.
+            scriptMessageReceived (message["body"]);
         }
         else if (type == "decide")
         {

@@ -52,8 +52,8 @@ namespace calbrix_webview
         virtual void newWindowAttemptingToLoad (const juce::String& newURL);
         // Called once for each message posted to the "juce" handler, with the posted object converted:
         // objects and arrays keep their structure, strings stay strings, numbers and booleans arrive as
-        // their text (true as "1", false as "0"), null, undefined and dates as the void var. Only object
-        // bodies are delivered. Default: ignores it.
+        // their text (true as "1", false as "0"), null, undefined and dates as the void var. Bodies that
+        // are not objects are delivered converted the same way. Default: ignores it.
         virtual void scriptMessageReceived (juce::var message);
 
         // The child process's id, or -1 when it could not be started; for diagnostics and tests.
