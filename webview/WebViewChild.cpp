@@ -279,6 +279,10 @@ namespace calbrix_webview
         child.webView = WEBKIT_WEB_VIEW (webkit_web_view_new_with_user_content_manager (contentManager));
         g_object_unref (contentManager);
 
+        // The page ships as local files split into ES modules; WebKit refuses module scripts that a
+        // file: page loads from its own folder unless file URLs may read file URLs.
+        webkit_settings_set_allow_file_access_from_file_urls (webkit_web_view_get_settings (child.webView), TRUE);
+
         g_signal_connect (child.webView, "decide-policy", G_CALLBACK (onDecidePolicy), &child);
         g_signal_connect (child.webView, "load-changed", G_CALLBACK (onLoadChanged), &child);
         g_signal_connect (child.webView, "load-failed", G_CALLBACK (onLoadFailed), &child);

@@ -237,3 +237,14 @@ TEST_F (ScriptMessageChannel, ViewKeptLoadedWhenHiddenNeitherReloadsNorRepeatsSc
     EXPECT_EQ (view->messages[3]["page"], juce::var ("next"));
     EXPECT_FALSE (view->navigations.contains ("about:blank"));
 }
+
+TEST_F (ScriptMessageChannel, LocalPageSplitIntoModulesLoads)
+{
+    pages.write ("lib.js", "export function greeting() { return 'from a module'; }");
+    pages.write ("main.js", "import { greeting } from './lib.js';"
+                            "window.webkit.messageHandlers.juce.postMessage({ text: greeting() });");
+    open ("<!doctype html><html><head><script type=\"module\" src=\"./main.js\"></script></head><body></body></html>");
+
+    ASSERT_TRUE (view->waitForMessages (1));
+    EXPECT_EQ (view->messages[0]["text"], juce::var ("from a module"));
+}

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 #include <vector>
 
 namespace calbrix_webview_test
@@ -46,8 +47,16 @@ namespace calbrix_webview_test
             return file;
         }
 
+        // Unique per process and per folder: tests run in parallel processes that share /tmp.
         juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                .getNonexistentChildFile ("calbrix-webview-test", "", false);
+                                .getChildFile ("calbrix-webview-test-" + juce::String (::getpid()) + "-"
+                                               + juce::String (nextFolderNumber()));
+
+        static int nextFolderNumber()
+        {
+            static int number = 0;
+            return ++number;
+        }
     };
 
     inline juce::String fileUrl (const juce::File& file) { return "file://" + file.getFullPathName(); }
