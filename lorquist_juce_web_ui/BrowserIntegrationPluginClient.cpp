@@ -1,0 +1,153 @@
+#include "BrowserIntegrationPluginClient.h"
+
+#include "DataDirectoryFiles.h"
+#include "ParameterMetadata.h"
+#include "SystemBrowser.h"
+
+namespace lorquist::BrowserIntegration
+{
+    namespace
+    {
+        // Names of the page protocol and of the processor's state tree.
+        const juce::Identifier mirroredTreeId { "PARAMETERS" };
+        const juce::Identifier idProperty { "id" };
+        const juce::Identifier valueProperty { "value" };
+        const juce::String modelPathId { "model_path" };
+        // Announced, never stored: asks the processor to (re)load the model named by "model_path".
+        const juce::Identifier setStateRequest { "HOST_SETSTATE_REQUEST" };
+
+        // A request key as text; an absent key (or a request that is no object) reads as "".
+        juce::String text (const juce::var& request, const char* key) { return request[key].toString(); }
+    } // namespace
+
+    BrowserIntegrationPluginClient::BrowserIntegrationPluginClient (BrowserIntegration& router,
+                                                                    juce::AudioProcessorValueTreeState& state,
+                                                                    juce::String dataDirectory,
+                                                                    juce::String name)
+        : BrowserIntegrationClient (std::move (name), router),
+          valueTreeState (state),
+          valueTreeSynchroniser (state.state, mirroredTreeId, router),
+          dataDirectoryPath (std::move (dataDirectory))
+    {
+    }
+
+    void BrowserIntegrationPluginClient::setupBrowserPluginIntegration()
+    {
+        using Handler = void (BrowserIntegrationPluginClient::*) (juce::var);
+        const std::pair<const char*, Handler> handlers[] = {
+            { "init", &BrowserIntegrationPluginClient::init },
+            { "readFileHandler", &BrowserIntegrationPluginClient::readFile },
+            { "saveFileHandler", &BrowserIntegrationPluginClient::saveFile },
+            { "deleteFileHandler", &BrowserIntegrationPluginClient::deleteFile },
+            { "fileListHandler", &BrowserIntegrationPluginClient::listFiles },
+            { "openBrowser", &BrowserIntegrationPluginClient::openBrowser },
+            { "model_path", &BrowserIntegrationPluginClient::setModelPath },
+            { "setParameter", &BrowserIntegrationPluginClient::setParameter },
+            { "setHiddenParameter", &BrowserIntegrationPluginClient::setHiddenParameter },
+        };
+
+        for (const auto& [eventName, handler] : handlers)
+            registerBrowserCallback (eventName, [this, handler = handler] (juce::var request) { (this->*handler) (std::move (request)); });
+    }
+
+    void BrowserIntegrationPluginClient::reply (const juce::var& request, const juce::String& replyText)
+    {
+        sendEventToBrowser (text (request, "uid"), replyText);
+    }
+
+    //==============================================================================
+    void BrowserIntegrationPluginClient::init (juce::var request)
+    {
+        // The metadata goes out before the full copy is even queued, and the mirror sends nothing
+        // before the flag below is set: the page always has the parameter list first.
+        sendEventToBrowser ("parameterMetadata", makeParameterMetadata (valueTreeState));
+        valueTreeSynchroniser.sendFullSyncCallback();
+
+        // Both channels agree on "1": the posted true or 1 arrives as that text, the navigated true
+        // or 1 converts to it.
+        if (text (request, "isReady") == "1")
+            browserIntegration.pageReady.exchange (true);
+    }
+
+    //==============================================================================
+    void BrowserIntegrationPluginClient::readFile (juce::var request)
+    {
+        reply (request, DataDirectoryFiles (dataDirectoryPath).read (text (request, "directory"), text (request, "filename")));
+    }
+
+    void BrowserIntegrationPluginClient::saveFile (juce::var request)
+    {
+        reply (request, DataDirectoryFiles (dataDirectoryPath).save (text (request, "directory"), text (request, "filename"),
+                                                                     text (request, "data")));
+    }
+
+    void BrowserIntegrationPluginClient::deleteFile (juce::var request)
+    {
+        reply (request, DataDirectoryFiles (dataDirectoryPath).remove (text (request, "directory"), text (request, "filename")));
+    }
+
+    void BrowserIntegrationPluginClient::listFiles (juce::var request)
+    {
+        reply (request, DataDirectoryFiles (dataDirectoryPath).list (text (request, "directory")));
+    }
+
+    //==============================================================================
+    void BrowserIntegrationPluginClient::openBrowser (juce::var request)
+    {
+        const auto opened = launchInDefaultBrowser (juce::URL (text (request, "url")));
+        reply (request, opened ? "Opened system browser succesfully" : "Failed to open system browser");
+    }
+
+    //==============================================================================
+    juce::ValueTree BrowserIntegrationPluginClient::findStateChild (const juce::String& id) const
+    {
+        const juce::var wanted (id);
+        for (const auto& child : valueTreeState.state)
+            if (child.getProperty (idProperty) == wanted)
+                return child;
+        return {};
+    }
+
+    void BrowserIntegrationPluginClient::moveToEnd (juce::ValueTree child)
+    {
+        auto& state = valueTreeState.state;
+        state.removeChild (child, nullptr);
+        state.addChild (child, -1, nullptr);
+    }
+
+    void BrowserIntegrationPluginClient::setModelPath (juce::var request)
+    {
+        const juce::ScopedLock lock (stateLock);
+        const auto path = text (request, "path");
+
+        auto child = findStateChild (modelPathId);
+        if (! child.isValid())
+            return;
+
+        child.setProperty (valueProperty, path, nullptr);
+        moveToEnd (child);
+        // Also when the path is unchanged and no listener heard of the value: picking the same file
+        // again loads it again.
+        valueTreeState.state.sendPropertyChangeMessage (setStateRequest);
+        reply (request, "set model_path parameter");
+    }
+
+    void BrowserIntegrationPluginClient::setParameter (juce::var request)
+    {
+        // The value as it came, text or number: the framework converts it when it sets the parameter.
+        // An id that names no parameter gives a value bound to nothing.
+        valueTreeState.getParameterAsValue (text (request, "id")).setValue (request["value"]);
+    }
+
+    void BrowserIntegrationPluginClient::setHiddenParameter (juce::var request)
+    {
+        const juce::ScopedLock lock (stateLock);
+
+        auto child = findStateChild (text (request, "id"));
+        if (! child.isValid())
+            return;
+
+        child.setProperty (valueProperty, text (request, "value"), nullptr);
+        moveToEnd (child);
+    }
+} // namespace lorquist::BrowserIntegration

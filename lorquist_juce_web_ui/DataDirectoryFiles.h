@@ -1,0 +1,43 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <optional>
+
+namespace lorquist::BrowserIntegration
+{
+    // The page's file requests on the data directory. A request names its file as "directory" and
+    // "filename" below the data directory; each operation returns the page's reply text.
+    // A request whose path would lead outside the data directory ("..", however spelled) is refused
+    // with the operation's failure reply and touches nothing. Links inside the data directory are
+    // followed: a user may keep the models folder on another disk.
+    class DataDirectoryFiles
+    {
+    public:
+        explicit DataDirectoryFiles (juce::String dataDirectoryPath);
+
+        // The file's content as Base64, or "" when the path names no file.
+        juce::String read (const juce::String& directory, const juce::String& filename) const;
+
+        // Replaces the file's content with the Base64 text after the first "," of `data` (a data
+        // URL's payload; no "," means empty content). "success" or "failed"; invalid Base64 fails
+        // before anything is touched, so a bad request never destroys the file it names.
+        juce::String save (const juce::String& directory, const juce::String& filename, const juce::String& data) const;
+
+        // "success" when the path named a file and it is gone; "failed" otherwise (folders are never deleted).
+        juce::String remove (const juce::String& directory, const juce::String& filename) const;
+
+        // The names of every non-hidden file below the folder, at any depth, joined by ",";
+        // "not a valid directory" when the path names no folder.
+        juce::String list (const juce::String& directory) const;
+
+        static const juce::String success, failed, notADirectory;
+
+    private:
+        // The file a request path names below the data directory, or nothing when it would lie
+        // outside. Resolved by text the way the file system does, so what is checked is what is opened.
+        std::optional<juce::File> resolve (const juce::String& requestPath) const;
+
+        juce::String dataDirectoryPath;
+    };
+} // namespace lorquist::BrowserIntegration
