@@ -15,10 +15,10 @@ CalbrixAudioProcessorEditor::CalbrixAudioProcessorEditor (CalbrixAudioProcessor&
 
     valueTreeState.state.addListener (this);
 
-    if (auto* constrainer = getConstrainer())
+    if (auto* sizeRules = getConstrainer())
     {
-        constrainer->setMinimumSize (minimumWidth, minimumHeight);
-        constrainer->setFixedAspectRatio (aspectRatio);
+        sizeRules->setMinimumSize (minimumWidth, minimumHeight);
+        sizeRules->setFixedAspectRatio (aspectRatio);
     }
 
     setSize (initialWidth, initialHeight);

@@ -4,6 +4,7 @@
 #include "PluginProcessor.h"
 
 #include "CalbrixIdentifiers.h"
+#include "PluginEditor.h"
 
 #include <cstdlib>
 #include <limits>
@@ -124,7 +125,7 @@ bool CalbrixAudioProcessor::isMidiEffect() const { return false; }
 
 juce::AudioProcessorEditor* CalbrixAudioProcessor::createEditor()
 {
-    return new juce::GenericAudioProcessorEditor (*this);
+    return new CalbrixAudioProcessorEditor (*this, parameters);
 }
 
 bool CalbrixAudioProcessor::hasEditor() const { return true; }

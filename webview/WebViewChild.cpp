@@ -139,6 +139,14 @@ namespace calbrix_webview
             return TRUE; // the owner decides what to show instead
         }
 
+        void onPlugDestroyed (GtkWidget*, gpointer data)
+        {
+            auto& child = *static_cast<Child*> (data);
+            child.plug = nullptr;
+            child.webView = nullptr;
+            quit (child);
+        }
+
         void onClose (WebKitWebView*, gpointer data)
         {
             sendToParent (*static_cast<Child*> (data), "close");
@@ -170,6 +178,9 @@ namespace calbrix_webview
 
         void handleCommand (Child& child, const juce::var& command)
         {
+            if (child.webView == nullptr)
+                return;
+
             const auto type = command["type"].toString();
 
             if (type == "eval")
@@ -270,6 +281,9 @@ namespace calbrix_webview
             return 3;
 
         child.plug = gtk_plug_new (0);
+        // Once the embedding window lets go of the plug, GTK destroys it and the page with it:
+        // nothing is left to show, so the child ends.
+        g_signal_connect (child.plug, "destroy", G_CALLBACK (onPlugDestroyed), &child);
 
         // The handler is registered before the view exists, so the first page can already post.
         auto* contentManager = webkit_user_content_manager_new();
@@ -306,7 +320,8 @@ namespace calbrix_webview
         }
         child.pendingDecisions.clear();
 
-        gtk_widget_destroy (child.plug);
+        if (child.plug != nullptr)
+            gtk_widget_destroy (child.plug);
         return 0;
     }
 

@@ -86,7 +86,7 @@ function buildControls() {
 function collectPreset() {
   const parameters = {};
   for (const [id, control] of controls)
-    parameters[id] = control.value;
+    parameters[id] = Number(control.value.toFixed(6));
   return { model: picker.current, parameters };
 }
 
