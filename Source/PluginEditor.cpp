@@ -21,6 +21,7 @@ CalbrixAudioProcessorEditor::CalbrixAudioProcessorEditor (CalbrixAudioProcessor&
         sizeRules->setFixedAspectRatio (aspectRatio);
     }
 
+    setOpaque (true);
     setSize (initialWidth, initialHeight);
     setResizable (true, true);
 }

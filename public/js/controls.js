@@ -90,9 +90,10 @@ export class ParameterControl {
     this.render();
   }
 
-  // The value the plug-in holds; a control that the user is moving keeps the user's value.
+  // The value the plug-in holds; a control that the user is moving, or whose move has not been
+  // sent yet, keeps the user's value.
   setValue(value) {
-    if (this.dragging || !Number.isFinite(value))
+    if (this.dragging || this.pendingFrame || !Number.isFinite(value))
       return;
     this.value = this.clamp(value);
     this.render();

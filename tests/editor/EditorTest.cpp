@@ -1,0 +1,265 @@
+// The editor with the page the application ships, in the real web view, on a real processor: what
+// the user sees of the processor, what the page's controls do to it, the model-loading notice and
+// the bridge rebuilt after a whole-state restore.
+#include "WebViewTestSupport.h"
+
+#include "PluginEditor.h"
+
+#include <thread>
+
+using namespace calbrix_webview_test;
+using calbrix_test::pumpMessagesUntil;
+
+namespace
+{
+    constexpr auto custom = ParameterManager::PARAMX;
+
+    std::unique_ptr<CalbrixAudioProcessorEditor> makeEditor (CalbrixAudioProcessor& processor)
+    {
+        return std::unique_ptr<CalbrixAudioProcessorEditor> (dynamic_cast<CalbrixAudioProcessorEditor*> (processor.createEditor()));
+    }
+
+    struct EditorWithPage : ::testing::Test
+    {
+        CalbrixAudioProcessor processor;
+        HostWindow window;
+        std::unique_ptr<CalbrixAudioProcessorEditor> editor = makeEditor (processor);
+        std::vector<juce::var> reports; // what the test's own scripts post back from the page
+        int nextQuery = 0;
+
+        void SetUp() override
+        {
+            ASSERT_NE (editor, nullptr);
+            listenForReports();
+            window.setSize (CalbrixAudioProcessorEditor::initialWidth, CalbrixAudioProcessorEditor::initialHeight);
+            window.addAndMakeVisible (*editor);
+            ASSERT_TRUE (pumpMessagesUntil ([this] { return editor->getBrowserIntegration().pageReady.load(); }, pageTimeoutMs))
+                << "the page never said it was ready";
+        }
+
+        void TearDown() override
+        {
+            editor.reset();
+            processor.loadingPool->removeAllJobs (true, 20000);
+        }
+
+        // Messages named "test::..." come to the test; everything else goes on to the editor's router.
+        void listenForReports()
+        {
+            auto& browser = editor->getBrowser();
+            auto routed = browser.onMessage;
+            browser.onMessage = [this, routed] (juce::var message)
+            {
+                if (message["eventType"].toString().startsWith ("test::"))
+                    reports.push_back (message);
+                else if (routed)
+                    routed (message);
+            };
+        }
+
+        std::vector<juce::var> reportsNamed (const juce::String& eventType) const
+        {
+            std::vector<juce::var> found;
+            for (auto& report : reports)
+                if (report["eventType"].toString() == eventType)
+                    found.push_back (juce::JSON::parse (report["data"].toString()));
+            return found;
+        }
+
+        // The value of a script expression in the page (a promise is awaited), through JSON.
+        juce::var evaluate (const juce::String& expression)
+        {
+            const auto id = ++nextQuery;
+            editor->getBrowser().goToURL (
+                "javascript:Promise.resolve().then(() => (" + expression + ")).then((value) =>"
+                " window.webkit.messageHandlers.juce.postMessage({ eventType: 'test::result',"
+                " data: JSON.stringify({ id: " + juce::String (id) + ", value: value === undefined ? null : value }) }))");
+
+            juce::var value;
+            const bool answered = pumpMessagesUntil ([&]
+            {
+                for (auto& result : reportsNamed ("test::result"))
+                    if (static_cast<int> (result["id"]) == id)
+                    {
+                        value = result["value"];
+                        return true;
+                    }
+                return false;
+            }, pageTimeoutMs);
+            EXPECT_TRUE (answered) << expression;
+            return value;
+        }
+
+        bool pageShows (const juce::String& expression, const juce::var& expected, int timeoutMs = pageTimeoutMs)
+        {
+            juce::var seen;
+            const bool shown = pumpMessagesUntil ([&] { return (seen = evaluate (expression)) == expected; }, timeoutMs);
+            if (! shown)
+                ADD_FAILURE() << expression << " shows " << seen.toString() << ", expected " << expected.toString();
+            return shown;
+        }
+
+        static juce::String readout (const juce::String& parameter)
+        {
+            return "document.querySelector('[data-parameter=" + parameter + "] .readout').textContent";
+        }
+
+        bool processorReaches (const juce::String& parameter, float value)
+        {
+            return pumpMessagesUntil ([&] { return std::abs (calbrix_test::parameterValue (processor, parameter) - value) < 1.0e-4f; },
+                                      pageTimeoutMs);
+        }
+
+        void setNormalised (const juce::String& parameter, float value)
+        {
+            processor.parameters.getParameter (parameter)->setValueNotifyingHost (value);
+        }
+    };
+} // namespace
+
+TEST (EditorSize, OpensAt690By750AndKeepsItsShapeWhenResized)
+{
+    CalbrixAudioProcessor processor;
+    auto editor = makeEditor (processor);
+    ASSERT_NE (editor, nullptr);
+
+    EXPECT_EQ (editor->getWidth(), 690);
+    EXPECT_EQ (editor->getHeight(), 750);
+    EXPECT_TRUE (editor->isResizable());
+    EXPECT_TRUE (editor->isOpaque());
+
+    auto* rules = editor->getConstrainer();
+    ASSERT_NE (rules, nullptr);
+    for (const auto asked : { juce::Rectangle<int> (0, 0, 1000, 500), juce::Rectangle<int> (0, 0, 100, 100),
+                              juce::Rectangle<int> (0, 0, 2000, 2000), juce::Rectangle<int> (0, 0, 345, 375) })
+    {
+        SCOPED_TRACE (asked.toString());
+        auto bounds = asked;
+        rules->checkBounds (bounds, editor->getBounds(), { 0, 0, 4000, 4000 }, false, false, true, true);
+        EXPECT_GE (bounds.getWidth(), 345);
+        EXPECT_GE (bounds.getHeight(), 375);
+        EXPECT_NEAR (bounds.getWidth() / (double) bounds.getHeight(), 0.92, 0.01);
+    }
+
+    // The page covers the editor wherever the window puts the editor.
+    editor->setBounds (10, 40, 690, 750);
+    EXPECT_EQ (editor->getBrowser().getBounds(), juce::Rectangle<int> (0, 0, 690, 750));
+}
+
+TEST_F (EditorWithPage, PageShowsTheProcessorAndItsControlsMoveIt)
+{
+    setNormalised ("p2", 0.25f);
+    setNormalised ("output_gain", 0.25f);
+    EXPECT_TRUE (pageShows (readout ("p2"), "0.25"));
+    EXPECT_TRUE (pageShows (readout ("output_gain"), "-15.0 dB"));
+    EXPECT_TRUE (pageShows ("document.querySelector('.meta #version').textContent", "v1.5.0"));
+
+    // The user steps P1 up with the keyboard and sends the wet fader to its end.
+    evaluate ("['ArrowUp', 'ArrowUp'].forEach((key) => document.querySelector('[data-parameter=p1]')"
+              ".dispatchEvent(new KeyboardEvent('keydown', { key, bubbles: true })))");
+    EXPECT_TRUE (processorReaches ("p1", 0.52f));
+    evaluate ("document.querySelector('[data-parameter=wet_gain]').dispatchEvent(new KeyboardEvent('keydown', { key: 'Home', bubbles: true }))");
+    EXPECT_TRUE (processorReaches ("wet_gain", 0.0f));
+    EXPECT_TRUE (pageShows (readout ("wet_gain"), "0 %"));
+}
+
+TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
+{
+    calbrix_test::installFixture ("defaults.pt");
+    evaluate ("document.getElementById('model-refresh').click()");
+    ASSERT_TRUE (pageShows ("[...document.getElementById('model-select').options].some((o) => o.value === 'defaults.pt')", true));
+
+    evaluate ("(() => { const s = document.getElementById('model-select'); s.value = 'defaults.pt';"
+              " s.dispatchEvent(new Event('change')); })()");
+
+    EXPECT_TRUE (processorReaches ("p1", 0.1f));
+    EXPECT_TRUE (processor.model->loaded.load());
+    EXPECT_EQ (processor.parameters.getCustomParamValue ("model_path", custom).toString(), "defaults.pt");
+    EXPECT_TRUE (pageShows (readout ("p4"), "0.40"));
+    EXPECT_TRUE (pageShows ("document.getElementById('model-status').textContent", "Ready"));
+}
+
+TEST_F (EditorWithPage, PresetsGoToThePresetsFolderAndComeBack)
+{
+    setNormalised ("p3", 0.8f);
+    ASSERT_TRUE (pageShows (readout ("p3"), "0.80"));
+
+    evaluate ("(() => { document.getElementById('preset-name').value = 'Bright / wide';"
+              " document.getElementById('preset-save').click(); })()");
+    const auto file = calbrix_test::dataDirectory().getChildFile ("presets/Bright   wide.json");
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return file.existsAsFile(); }, pageTimeoutMs));
+    const auto saved = juce::JSON::parse (file.loadFileAsString());
+    EXPECT_NEAR (static_cast<double> (saved["parameters"]["p3"]), 0.8, 1.0e-6);
+
+    setNormalised ("p3", 0.2f);
+    ASSERT_TRUE (pageShows (readout ("p3"), "0.20"));
+    ASSERT_TRUE (pageShows ("[...document.getElementById('preset-select').options].map((o) => o.value).join()", ",Bright   wide"));
+    evaluate ("(() => { const s = document.getElementById('preset-select'); s.value = 'Bright   wide';"
+              " s.dispatchEvent(new Event('change')); })()");
+    EXPECT_TRUE (processorReaches ("p3", 0.8f));
+}
+
+TEST_F (EditorWithPage, ModelLoadingNoticeReachesThePageInOrderFromAnyThread)
+{
+    evaluate ("(() => { const original = window.receiveMessageFromJuce; window.receiveMessageFromJuce = (event) => {"
+              " if (event.eventType === 'is_model_loading') window.webkit.messageHandlers.juce.postMessage("
+              "   { eventType: 'test::notice', data: JSON.stringify(event) });"
+              " original(event); }; })()");
+
+    std::thread worker ([this]
+    {
+        processor.parameters.setCustomParamValue ("is_model_loading", true, custom);
+        processor.parameters.setCustomParamValue ("is_model_loading", false, custom);
+    });
+    worker.join();
+
+    // A value that is not a bool, and another child's change, give no notice.
+    processor.parameters.setCustomParamValue ("is_model_loading", "1", custom);
+    processor.parameters.setCustomParamValue ("model_id", 5, custom);
+    processor.parameters.setCustomParamValue ("is_model_loading", true, custom);
+
+    ASSERT_TRUE (pumpMessagesUntil ([this] { return reportsNamed ("test::notice").size() >= 3; }, pageTimeoutMs));
+    calbrix_test::pumpMessagesFor (300);
+
+    const auto notices = reportsNamed ("test::notice");
+    ASSERT_EQ (notices.size(), 3u);
+    const bool expected[] = { true, false, true };
+    for (size_t i = 0; i < 3; ++i)
+    {
+        SCOPED_TRACE (i);
+        EXPECT_EQ (notices[i]["eventType"], juce::var ("is_model_loading"));
+        EXPECT_TRUE (notices[i]["data"].isBool());
+        EXPECT_EQ (static_cast<bool> (notices[i]["data"]), expected[i]);
+    }
+}
+
+TEST_F (EditorWithPage, AfterAWholeStateRestoreThePageFollowsTheNewTree)
+{
+    juce::MemoryBlock saved;
+    {
+        CalbrixAudioProcessor other;
+        other.parameters.getParameter ("p4")->setValueNotifyingHost (0.9f);
+        other.getStateInformation (saved);
+        other.loadingPool->removeAllJobs (true, 20000);
+    }
+
+    processor.setStateInformation (saved.getData(), static_cast<int> (saved.getSize()));
+    listenForReports(); // the rebuilt router took the web view's messages over
+
+    // The new bridge waits for the page to say again that it is ready; the page does so by itself.
+    EXPECT_FALSE (editor->getBrowserIntegration().pageReady.load());
+    EXPECT_TRUE (pageShows (readout ("p4"), "0.90"));
+    EXPECT_TRUE (editor->getBrowserIntegration().pageReady.load());
+
+    // Changes of the new tree reach the page too.
+    setNormalised ("p4", 0.3f);
+    EXPECT_TRUE (pageShows (readout ("p4"), "0.30"));
+}
+
+TEST_F (EditorWithPage, NoticePostedJustBeforeTheEditorGoesIsDropped)
+{
+    processor.parameters.setCustomParamValue ("is_model_loading", true, custom);
+    editor.reset();
+    calbrix_test::pumpMessagesFor (200);
+    SUCCEED();
+}
