@@ -173,6 +173,8 @@ TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
               " s.dispatchEvent(new Event('change')); })()");
 
     EXPECT_TRUE (processorReaches ("p1", 0.1f));
+    // Picking a new file may load it twice; look once the loads are done.
+    ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
     EXPECT_TRUE (processor.model->loaded.load());
     EXPECT_EQ (processor.parameters.getCustomParamValue ("model_path", custom).toString(), "defaults.pt");
     EXPECT_TRUE (pageShows (readout ("p4"), "0.40"));
