@@ -92,23 +92,15 @@ class Costly(ContractModel):
         return 0
 
 
-class CostlyWithDelays(Costly):
+class CostlyWithDelays(Costly, Delays):
     """Costly, reporting the delays of Delays: 100 samples of model delay, 1024 of buffering."""
-
-    @torch.jit.export
-    def calc_model_delay_samples(self) -> int:
-        return 100
-
-    @torch.jit.export
-    def calc_buffering_delay_samples(self) -> int:
-        return 1024
 
 
 class OverlapProbe(Costly):
     """Costly, and counts how many of its calls were ever running at the same time.
 
-    Every method the engine calls enters and leaves the probe and spends a few milliseconds
-    inside; max_overlap() reads the largest number of calls that were inside the module together
+    Every method the engine calls goes through probe(), which spends a few milliseconds inside
+    the module; max_overlap() reads the largest number of calls that were inside it together
     (1 when calls never overlap).
     """
 
@@ -118,50 +110,34 @@ class OverlapProbe(Costly):
         self.inside: int = 0
         self.most_inside: int = 0
 
-    def enter(self) -> int:
+    def probe(self) -> int:
         self.inside += 1
         if self.inside > self.most_inside:
             self.most_inside = self.inside
-        return self.inside
-
-    def leave(self) -> int:
+        self.spend()
         self.inside -= 1
-        return self.inside
+        return 0
 
     @torch.jit.export
     def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
-        self.enter()
-        self.spend()
-        self.leave()
+        self.probe()
         return x.clone()
 
     @torch.jit.export
     def reset(self) -> int:
-        self.enter()
-        self.spend()
-        self.leave()
-        return 0
+        return self.probe()
 
     @torch.jit.export
     def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
-        self.enter()
-        self.spend()
-        self.leave()
-        return 0
+        return self.probe()
 
     @torch.jit.export
     def calc_model_delay_samples(self) -> int:
-        self.enter()
-        self.spend()
-        self.leave()
-        return 0
+        return self.probe()
 
     @torch.jit.export
     def calc_buffering_delay_samples(self) -> int:
-        self.enter()
-        self.spend()
-        self.leave()
-        return 0
+        return self.probe()
 
     @torch.jit.export
     def max_overlap(self) -> int:

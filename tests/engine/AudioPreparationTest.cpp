@@ -21,6 +21,18 @@ namespace
         return processor;
     }
 
+    // What processBlock queues for the worker: `samples` of every parameter at 0.5 and of the input.
+    void queueForWorker (CalbrixAudioProcessor& p, int samples, float input)
+    {
+        for (int j = 0; j < samples; ++j)
+        {
+            for (auto& queue : p.paramQueues)
+                queue->enqueue (0.5f);
+            for (auto& queue : p.inputQueues)
+                queue->enqueue (input);
+        }
+    }
+
     int stepsToTarget (CalbrixAudioProcessor::LinearSmoother& smoother)
     {
         smoother.setTargetValue (smoother.getTargetValue() + 1.0f);
@@ -161,13 +173,7 @@ TEST (AudioPreparation, ModelRaisingInItsOtherMethodsIsPreparedAndRunsOn)
 
     // The worker survives the queue reset (which resets the model) and runs the model.
     ASSERT_TRUE (resetQueuesAndWait (p));
-    for (int j = 0; j < 256; ++j)
-    {
-        for (auto& queue : p.paramQueues)
-            queue->enqueue (0.5f);
-        for (auto& queue : p.inputQueues)
-            queue->enqueue (0.25f);
-    }
+    queueForWorker (p, 256, 0.25f);
     ASSERT_TRUE (pumpMessagesUntil ([&] { return p.outputQueues[1]->size_approx() == 256; }));
     float sample = 0.0f;
     ASSERT_TRUE (p.outputQueues[0]->try_dequeue (sample));
@@ -241,13 +247,7 @@ TEST (AudioPreparation, NewWorkerTakesChunksOfTheNewBlockSize)
     EXPECT_EQ (p.inferencePool->getNumJobs(), 1);
 
     // With no model each chunk of 128 comes back as 128 zeros.
-    for (int j = 0; j < 128; ++j)
-    {
-        for (auto& queue : p.paramQueues)
-            queue->enqueue (0.5f);
-        for (auto& queue : p.inputQueues)
-            queue->enqueue (0.5f);
-    }
+    queueForWorker (p, 128, 0.5f);
     ASSERT_TRUE (pumpMessagesUntil ([&] { return p.outputQueues[1]->size_approx() == 128; }));
     pumpMessagesFor (20);
     EXPECT_EQ (p.outputQueues[0]->size_approx(), 128u);
