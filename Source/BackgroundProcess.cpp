@@ -7,6 +7,10 @@
 #include <pthread.h>
 #include <thread>
 
+#if JUCE_LINUX
+ #include <sys/prctl.h>
+#endif
+
 namespace
 {
     std::vector<float*> rowPointers (const at::Tensor& tensor, size_t rows)
@@ -23,6 +27,39 @@ namespace
         clock_gettime (CLOCK_THREAD_CPUTIME_ID, &now);
         return static_cast<long long> (now.tv_sec) * 1000000000LL + now.tv_nsec;
     }
+
+    long long steadyNanoseconds() noexcept
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds> (std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
+    // Adds the CPU and wall time of one model call to the installed profile; nothing when there is none.
+    class ModelCallTimer
+    {
+    public:
+        explicit ModelCallTimer (BackgroundProcess::Profile* p) noexcept
+            : profile (p),
+              cpuStart (p != nullptr ? threadCpuNanoseconds() : 0),
+              wallStart (p != nullptr ? steadyNanoseconds() : 0)
+        {
+        }
+
+        void stop() const noexcept
+        {
+            if (profile == nullptr)
+                return;
+            const auto wall = steadyNanoseconds() - wallStart;
+            profile->modelCallCpuNanoseconds += threadCpuNanoseconds() - cpuStart;
+            profile->modelCallWallNanoseconds += wall;
+            if (wall > profile->longestModelCallWallNanoseconds)
+                profile->longestModelCallWallNanoseconds = wall;
+            ++profile->modelCalls;
+        }
+
+    private:
+        BackgroundProcess::Profile* profile;
+        long long cpuStart, wallStart;
+    };
 
     void reportRunFailure (const std::string& description)
     {
@@ -64,6 +101,12 @@ juce::ThreadPoolJob::JobStatus BackgroundProcess::runJob()
 {
     if (shouldExit())
         return jobNeedsRunningAgain;
+
+   #if JUCE_LINUX
+    // The default timer slack lets each poll oversleep by up to 50 us: a fair part of a short
+    // block's budget, spent before the model even starts.
+    prctl (PR_SET_TIMERSLACK, 1UL);
+   #endif
 
     if (auto* p = profile.load (std::memory_order_relaxed))
     {
@@ -113,7 +156,7 @@ void BackgroundProcess::runPass()
     if (! tookBlock)
     {
         if (idleSleepMicroseconds > 0)
-            std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
+            sleepForATenthOfABlock();
         return;
     }
 
@@ -124,6 +167,25 @@ void BackgroundProcess::runPass()
         return;
 
     pushHeldOutput();
+}
+
+void BackgroundProcess::sleepForATenthOfABlock()
+{
+    auto* accounting = profile.load (std::memory_order_relaxed);
+    if (accounting == nullptr)
+    {
+        std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
+        return;
+    }
+
+    const auto cpuStart = threadCpuNanoseconds();
+    const auto wallStart = steadyNanoseconds();
+    std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
+    const auto overshoot = steadyNanoseconds() - wallStart - idleSleepMicroseconds * 1000LL;
+    accounting->pollCpuNanoseconds += threadCpuNanoseconds() - cpuStart;
+    ++accounting->polls;
+    if (overshoot > accounting->longestPollOvershootNanoseconds)
+        accounting->longestPollOvershootNanoseconds = overshoot;
 }
 
 bool BackgroundProcess::takeOneBlock()
@@ -161,17 +223,10 @@ bool BackgroundProcess::runModel()
     c10::InferenceMode guard;
     try
     {
-        auto* accounting = profile.load (std::memory_order_relaxed);
-        const auto callStart = accounting != nullptr ? threadCpuNanoseconds() : 0;
-
+        const ModelCallTimer timer (profile.load (std::memory_order_relaxed));
         auto method = model.module.get_method ("forward_bt");
         const auto result = method (modelInputs);
-
-        if (accounting != nullptr)
-        {
-            accounting->modelCallCpuNanoseconds += threadCpuNanoseconds() - callStart;
-            ++accounting->modelCalls;
-        }
+        timer.stop();
 
         if (result.isNone())
         {
@@ -229,8 +284,6 @@ void BackgroundProcess::pushHeldOutput()
     {
         const auto row = outputTensor.select (0, static_cast<int64_t> (i));
         const auto count = row.size (0);
-        const float* samples = row.data_ptr<float>();
-        for (int64_t j = 0; j < count; ++j)
-            outputQueues[i]->enqueue (samples[j]);
+        outputQueues[i]->enqueueAll (row.data_ptr<float>(), static_cast<size_t> (count));
     }
 }
