@@ -148,6 +148,9 @@ void BackgroundProcess::runPass()
         return;
     }
 
+    auto* accounting = profile.load (std::memory_order_relaxed);
+    const auto passStart = accounting != nullptr ? steadyNanoseconds() : 0;
+
     const bool tookBlock = takeOneBlock();
 
     if (mustSkip())
@@ -156,33 +159,32 @@ void BackgroundProcess::runPass()
     if (! tookBlock)
     {
         if (idleSleepMicroseconds > 0)
-            sleepForATenthOfABlock();
+            sleepForATenthOfABlock (accounting);
         return;
     }
 
     if (processor.model == nullptr || mustSkip())
         return;
 
-    if (processor.model->loaded && ! runModel())
-        return;
+    // Without a loaded model the held output goes out again; a None result pushes nothing.
+    if (! processor.model->loaded || runModel())
+        pushHeldOutput();
 
-    pushHeldOutput();
+    if (accounting != nullptr)
+        accounting->chunkWallNanoseconds += steadyNanoseconds() - passStart;
 }
 
-void BackgroundProcess::sleepForATenthOfABlock()
+void BackgroundProcess::sleepForATenthOfABlock (Profile* accounting)
 {
-    auto* accounting = profile.load (std::memory_order_relaxed);
     if (accounting == nullptr)
     {
         std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
         return;
     }
 
-    const auto cpuStart = threadCpuNanoseconds();
     const auto wallStart = steadyNanoseconds();
     std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
     const auto overshoot = steadyNanoseconds() - wallStart - idleSleepMicroseconds * 1000LL;
-    accounting->pollCpuNanoseconds += threadCpuNanoseconds() - cpuStart;
     ++accounting->polls;
     if (overshoot > accounting->longestPollOvershootNanoseconds)
         accounting->longestPollOvershootNanoseconds = overshoot;
@@ -280,10 +282,10 @@ void BackgroundProcess::pushHeldOutput()
     if (mustSkip())
         return;
 
-    for (size_t i = 0; i < outputQueues.size() && static_cast<int64_t> (i) < outputTensor.size (0); ++i)
-    {
-        const auto row = outputTensor.select (0, static_cast<int64_t> (i));
-        const auto count = row.size (0);
-        outputQueues[i]->enqueueAll (row.data_ptr<float>(), static_cast<size_t> (count));
-    }
+    // The held output is always two-dimensional floats with contiguous rows (acceptOutput makes
+    // sure), so row i starts i row strides into it; no tensor view is made per row.
+    const float* samples = outputTensor.data_ptr<float>();
+    const auto rowLength = static_cast<size_t> (outputTensor.size (1));
+    for (int64_t i = 0; i < static_cast<int64_t> (outputQueues.size()) && i < outputTensor.size (0); ++i)
+        outputQueues[static_cast<size_t> (i)]->enqueueAll (samples + i * outputTensor.stride (0), rowLength);
 }

@@ -195,13 +195,13 @@ namespace
     // What the worker's profile has counted so far.
     struct ProfileSnapshot
     {
-        long long workerCpu, modelCpu, modelWall, modelCalls, polls, pollCpu;
+        long long workerCpu, modelCpu, modelWall, modelCalls, chunkWall, polls;
 
         static ProfileSnapshot take()
         {
             return { profile.hasWorkerClock ? nanosecondsOf (profile.workerClock.load()) : 0,
                      profile.modelCallCpuNanoseconds.load(), profile.modelCallWallNanoseconds.load(), profile.modelCalls.load(),
-                     profile.polls.load(), profile.pollCpuNanoseconds.load() };
+                     profile.chunkWallNanoseconds.load(), profile.polls.load() };
         }
     };
 
@@ -213,12 +213,16 @@ namespace
         long long audioNs = 0;     // processBlock's wall time without its wait for the model
         long long workerCpuNs = 0; // all of the worker thread's CPU time, model calls included
         long long modelCpuNs = 0, modelWallNs = 0, modelCalls = 0, longestModelWallNs = 0;
-        long long polls = 0, pollCpuNs = 0, longestPollOvershootNs = 0;
+        long long chunkWallNs = 0; // the worker's passes that handled a chunk, model included
+        long long polls = 0, longestPollOvershootNs = 0;
         long long longestDeviceLatenessNs = 0;
         long long allocations = 0; // on the audio thread
 
         double perBlock (long long total) const { return blocks > 0 ? static_cast<double> (total) / blocks : 0.0; }
         double engineNsPerBlock() const { return perBlock (audioNs) + perBlock (workerCpuNs - modelCpuNs); }
+        // The worker's own work on a chunk, and what its idle polls cost besides.
+        double workerBusyNsPerBlock() const { return perBlock (chunkWallNs - modelWallNs); }
+        double workerPollNsPerBlock() const { return perBlock (workerCpuNs - modelCpuNs) - workerBusyNsPerBlock(); }
         double meanModelWallNs() const { return modelCalls > 0 ? static_cast<double> (modelWallNs) / static_cast<double> (modelCalls) : 0.0; }
 
         void add (const EngineRun& other)
@@ -231,8 +235,8 @@ namespace
             modelWallNs += other.modelWallNs;
             modelCalls += other.modelCalls;
             longestModelWallNs = std::max (longestModelWallNs, other.longestModelWallNs);
+            chunkWallNs += other.chunkWallNs;
             polls += other.polls;
-            pollCpuNs += other.pollCpuNs;
             longestPollOvershootNs = std::max (longestPollOvershootNs, other.longestPollOvershootNs);
             longestDeviceLatenessNs = std::max (longestDeviceLatenessNs, other.longestDeviceLatenessNs);
             allocations += other.allocations;
@@ -284,8 +288,8 @@ namespace
                 run.modelCpuNs = after.modelCpu - before.modelCpu;
                 run.modelWallNs = after.modelWall - before.modelWall;
                 run.modelCalls = after.modelCalls - before.modelCalls;
+                run.chunkWallNs = after.chunkWall - before.chunkWall;
                 run.polls = after.polls - before.polls;
-                run.pollCpuNs = after.pollCpu - before.pollCpu;
                 run.longestModelWallNs = profile.longestModelCallWallNanoseconds.load();
                 run.longestPollOvershootNs = profile.longestPollOvershootNanoseconds.load();
             }
@@ -334,9 +338,10 @@ namespace
         const auto suffix = "_b" + std::to_string (blockSize);
         print ("overhead_fraction" + suffix, run.engineNsPerBlock() / period);
         print ("overhead_audio_thread_us" + suffix, run.perBlock (run.audioNs) / 1000.0);
-        print ("overhead_worker_busy_us" + suffix, run.perBlock (run.workerCpuNs - run.modelCpuNs - run.pollCpuNs) / 1000.0);
-        print ("overhead_worker_idle_polls_us" + suffix, run.perBlock (run.pollCpuNs) / 1000.0);
-        print ("overhead_cpu_per_idle_poll_us" + suffix, run.polls > 0 ? static_cast<double> (run.pollCpuNs) / static_cast<double> (run.polls) / 1000.0 : 0.0);
+        print ("overhead_worker_busy_us" + suffix, run.workerBusyNsPerBlock() / 1000.0);
+        print ("overhead_worker_idle_polls_us" + suffix, run.workerPollNsPerBlock() / 1000.0);
+        print ("overhead_idle_polls_per_block" + suffix, run.perBlock (run.polls));
+        print ("overhead_fraction_without_idle_polls" + suffix, (run.engineNsPerBlock() - run.workerPollNsPerBlock()) / period);
         print ("overhead_late_blocks" + suffix, run.late);
     }
 
