@@ -331,6 +331,29 @@ class RecordsPreparationFloatRate(RecordsPreparation):
         return 0.0
 
 
+class ReturnsItsOwnState(ContractModel):
+    """Returns a tensor it keeps (ones), except on the second call after reset(), which returns None."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+        self.state = torch.ones(2, 0)
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if self.state.size(1) != x.size(1):
+            self.state = torch.ones_like(x)
+        if self.calls == 2:
+            return None
+        return self.state
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+
 class OutputSequence(ContractModel):
     """Answers each call after reset() differently, to show what the worker holds and pushes.
 
@@ -390,4 +413,5 @@ FIXTURES = {
     "records_preparation.pt": RecordsPreparation,
     "records_preparation_float_rate.pt": RecordsPreparationFloatRate,
     "output_sequence.pt": OutputSequence,
+    "returns_its_own_state.pt": ReturnsItsOwnState,
 }

@@ -214,6 +214,22 @@ TEST (InferenceWorker, FailedCallsPushTheHeldOutputAndNoneClearsIt)
     EXPECT_NE (errors.text().find ("scripted failure"), std::string::npos) << errors.text();
 }
 
+TEST (InferenceWorker, NoneLeavesTheTensorTheModelKeepsAlone)
+{
+    // The model returns a tensor it keeps, then None, then the same tensor again: clearing the
+    // held output must not clear the model's own tensor.
+    auto processor = workerWith ("returns_its_own_state.pt");
+    for (int chunk = 0; chunk < 3; ++chunk)
+        queueChunk (*processor, chunk);
+
+    ASSERT_TRUE (waitUntilInputTaken (*processor));
+    ASSERT_TRUE (waitForOutput (*processor, 2 * B));
+    pumpMessagesFor (50);
+    const std::vector<float> ones (B, 1.0f);
+    EXPECT_EQ (takeAll (*processor->outputQueues[0]), concat ({ ones, ones }));
+    EXPECT_EQ (takeAll (*processor->outputQueues[1]), concat ({ ones, ones }));
+}
+
 TEST (InferenceWorker, UnusableResultsCountAsFailedCalls)
 {
     // Tensors whose rows cannot be read as two rows of contiguous floats, and a model that raises:
