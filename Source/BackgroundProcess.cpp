@@ -166,7 +166,7 @@ void BackgroundProcess::runPass()
     if (processor.model == nullptr || mustSkip())
         return;
 
-    // Without a loaded model the held output goes out again; a None result pushes nothing.
+    // Without a loaded model the held output goes out again.
     if (! processor.model->loaded || runModel())
         pushHeldOutput();
 
