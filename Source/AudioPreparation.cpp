@@ -58,21 +58,21 @@ void CalbrixAudioProcessor::prepareToPlay (double sampleRate, int samplesPerBloc
     loading = false;
 }
 
-void CalbrixAudioProcessor::replaceInferenceJob (double sampleRate, int blockSize)
+void CalbrixAudioProcessor::replaceInferenceJob (double sampleRate, int samplesPerBlock)
 {
     const juce::ScopedLock lock (jobLock);
     if (inferencePool == nullptr)
         return;
 
     inferencePool->removeAllJobs (true, 100);
-    inferencePool->addJob (new BackgroundProcess (*this, inputQueues, outputQueues, paramQueues, sampleRate, blockSize), true);
+    inferencePool->addJob (new BackgroundProcess (*this, inputQueues, outputQueues, paramQueues, sampleRate, samplesPerBlock), true);
 }
 
-void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, double)
+void CalbrixAudioProcessor::prepareModel (double sampleRate, int samplesPerBlock, double)
 {
     // Keeps the inference worker and a load on another thread out of the module meanwhile.
     const std::lock_guard<std::recursive_mutex> modelLock (model->callLock());
-    const int64_t B = juce::jmax (0, blockSize);
+    const int64_t B = juce::jmax (0, samplesPerBlock);
 
     model->inputs.clear();
     model->inputs.push_back (torch::zeros ({ 2, B }));
@@ -85,7 +85,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, doub
             auto method = model->module.get_method ("set_daw_sample_rate_and_buffer_size");
             method ({ c10::IValue (static_cast<int64_t> (sampleRate)), c10::IValue (B) }).toInt();
         }
-        catch (const c10::Error& e)
+        catch (const std::exception& e)
         {
             errorText = "error setting sr and buffer size of the model\n" + describeTorchError (e);
         }
@@ -95,7 +95,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, doub
         logger->logMessage (errorText);
 
     const std::vector<c10::IValue> warmUpInputs { torch::zeros ({ 2, B }), torch::zeros ({ 4, B }) };
-    const int warmUpCalls = warmUpCallCount (sampleRate, blockSize);
+    const int warmUpCalls = warmUpCallCount (sampleRate, samplesPerBlock);
 
     c10::InferenceMode guard;
     model->reset();
@@ -111,7 +111,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, doub
                                   "forward_bt returned neither a tensor nor None");
         }
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         std::cerr << describeTorchError (e) << "\n" << "error running the model\n";
     }

@@ -22,14 +22,23 @@ public:
     JobStatus runJob() override;
 
     // Optional accounting for benchmarks. While one is installed, every job publishes the CPU clock
-    // of its worker thread and adds up the CPU time spent inside forward_bt, so that the engine's
-    // own work can be told from the model's. Costs one atomic load per model call when none is.
+    // of its worker thread and adds up the CPU and wall time spent inside forward_bt, so that the
+    // engine's own work can be told from the model's. Costs one atomic load per model call when
+    // none is. Only the worker writes the model figures.
     struct Profile
     {
         std::atomic<bool> hasWorkerClock { false };
         std::atomic<clockid_t> workerClock { 0 };
         std::atomic<long long> modelCallCpuNanoseconds { 0 };
+        std::atomic<long long> modelCallWallNanoseconds { 0 };
+        std::atomic<long long> longestModelCallWallNanoseconds { 0 };
         std::atomic<long long> modelCalls { 0 };
+        // Wall time of the passes that took a chunk, from taking it to pushing the result, model
+        // call included (timed with the cheap clock only, so that profiling adds little to it).
+        std::atomic<long long> chunkWallNanoseconds { 0 };
+        // The idle polls: how many, and the longest time one slept beyond its tenth of a block.
+        std::atomic<long long> polls { 0 };
+        std::atomic<long long> longestPollOvershootNanoseconds { 0 };
     };
     static std::atomic<Profile*> profile;
 
@@ -37,6 +46,7 @@ private:
     // One pass of the worker loop.
     void runPass();
     bool takeOneBlock();
+    void sleepForATenthOfABlock (Profile* accounting);
     // Runs the model on the chunk just taken; false when nothing is to be pushed for it.
     bool runModel();
     void pushHeldOutput();

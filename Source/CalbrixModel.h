@@ -42,4 +42,8 @@ private:
 };
 
 // "description\nmessage" of a runtime error, the form every failure text and error line uses.
-std::string describeTorchError (const c10::Error& error);
+// A model's own `raise` reaches C++ as a torch::jit::JITException, which is not a c10::Error:
+// every model call therefore catches std::exception, so that a failing model is reported like
+// any other failure instead of ending the thread that called it. Such an exception has only its
+// description.
+std::string describeTorchError (const std::exception& error);

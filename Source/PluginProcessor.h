@@ -1,7 +1,6 @@
 #pragma once
 
 #include <juce_audio_processors/juce_audio_processors.h>
-#include <readerwriterqueue/readerwriterqueue.h>
 
 #include <atomic>
 #include <memory>
@@ -10,11 +9,10 @@
 
 #include "DelayLine.h"
 #include "ParameterManager.h"
+#include "SampleQueue.h"
 
 class Calbrix;
 
-// Lock-free single-producer single-consumer queue of samples between the audio thread and the worker.
-using SampleQueue = moodycamel::ReaderWriterQueue<float, 512>;
 using SampleQueues = std::vector<std::unique_ptr<SampleQueue>>;
 
 class CalbrixAudioProcessor : public juce::AudioProcessor,

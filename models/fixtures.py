@@ -22,6 +22,14 @@ class ParamEcho(ContractModel):
         return p[0:2].clone()
 
 
+class LastParamEcho(ContractModel):
+    """Output row 0 = p3, row 1 = p4."""
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return p[2:4].clone()
+
+
 class Delays(ContractModel):
     """Reports a model delay of 100 and a buffering delay of 1024 samples."""
 
@@ -51,7 +59,10 @@ class HalfLength(ContractModel):
 class Costly(ContractModel):
     """Identity whose compute cost is set by the attribute `iterations` (settable from C++).
 
-    When `slow_calls` is above 0, only the first `slow_calls` calls after reset() pay the cost.
+    Each iteration is a small matrix product and tanh (a few microseconds), so the cost grows in
+    fine steps and in proportion to `iterations`; the values stay near 0.86, never denormal, which
+    would make the cost jump. When `slow_calls` is above 0, only the first `slow_calls` calls after
+    reset() pay the cost.
     """
 
     def __init__(self):
@@ -59,16 +70,19 @@ class Costly(ContractModel):
         self.iterations: int = 0
         self.slow_calls: int = 0
         self.calls: int = 0
-        self.work = torch.ones(64, 64) * 0.01
+        self.work = torch.full((16, 16), 1.5 / 16)
+
+    def spend(self) -> float:
+        acc = self.work
+        for _ in range(self.iterations):
+            acc = torch.tanh(torch.mm(acc, self.work))
+        return float(acc[0, 0])
 
     @torch.jit.export
     def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
         self.calls += 1
         if self.slow_calls == 0 or self.calls <= self.slow_calls:
-            acc = self.work
-            for _ in range(self.iterations):
-                acc = torch.tanh(torch.mm(acc, self.work))
-            if float(acc[0, 0]) > 1.0e9:
+            if self.spend() > 1.0e9:
                 return None
         return x.clone()
 
@@ -78,10 +92,82 @@ class Costly(ContractModel):
         return 0
 
 
+class CostlyWithDelays(Costly, Delays):
+    """Costly, reporting the delays of Delays: 100 samples of model delay, 1024 of buffering."""
+
+
+class OverlapProbe(Costly):
+    """Costly, and counts how many of its calls were ever running at the same time.
+
+    Every method the engine calls goes through probe(), which spends a few milliseconds inside
+    the module; max_overlap() reads the largest number of calls that were inside it together
+    (1 when calls never overlap).
+    """
+
+    def __init__(self):
+        super().__init__()
+        self.iterations = 800
+        self.inside: int = 0
+        self.most_inside: int = 0
+
+    def probe(self) -> int:
+        self.inside += 1
+        if self.inside > self.most_inside:
+            self.most_inside = self.inside
+        self.spend()
+        self.inside -= 1
+        return 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.probe()
+        return x.clone()
+
+    @torch.jit.export
+    def reset(self) -> int:
+        return self.probe()
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
+        return self.probe()
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        return self.probe()
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        return self.probe()
+
+    @torch.jit.export
+    def max_overlap(self) -> int:
+        return self.most_inside
+
+
 class RaisesInForward(ContractModel):
     @torch.jit.export
     def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
         raise RuntimeError("forward_bt always fails")
+
+
+class RaisesInHousekeeping(ContractModel):
+    """Its forward_bt works; reset, the rate call and both delay queries raise."""
+
+    @torch.jit.export
+    def reset(self) -> int:
+        raise RuntimeError("reset always fails")
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
+        raise RuntimeError("set_daw_sample_rate_and_buffer_size always fails")
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        raise RuntimeError("calc_model_delay_samples always fails")
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        raise RuntimeError("calc_buffering_delay_samples always fails")
 
 
 class OneDimensionalOutput(ContractModel):
@@ -235,6 +321,39 @@ class RecordsPreparation(ContractModel):
         return self.calls_before_reset
 
 
+class RecordsPreparationFloatRate(RecordsPreparation):
+    """RecordsPreparation whose set_daw_sample_rate_and_buffer_size answers with a float."""
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> float:
+        self.sample_rate = sample_rate
+        self.block_size = block_size
+        return 0.0
+
+
+class ReturnsItsOwnState(ContractModel):
+    """Returns a tensor it keeps (ones), except on the second call after reset(), which returns None."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+        self.state = torch.ones(2, 0)
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if self.state.size(1) != x.size(1):
+            self.state = torch.ones_like(x)
+        if self.calls == 2:
+            return None
+        return self.state
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+
 class OutputSequence(ContractModel):
     """Answers each call after reset() differently, to show what the worker holds and pushes.
 
@@ -267,11 +386,15 @@ FIXTURES = {
     "identity.pt": ContractModel,
     "gain2.pt": Gain,
     "param_echo.pt": ParamEcho,
+    "last_param_echo.pt": LastParamEcho,
     "delays.pt": Delays,
     "returns_none.pt": ReturnsNone,
     "half_length.pt": HalfLength,
     "costly.pt": Costly,
+    "costly_with_delays.pt": CostlyWithDelays,
+    "overlap_probe.pt": OverlapProbe,
     "raises_in_forward.pt": RaisesInForward,
+    "raises_in_housekeeping.pt": RaisesInHousekeeping,
     "one_dimensional_output.pt": OneDimensionalOutput,
     "one_row_output.pt": OneRowOutput,
     "int64_output.pt": Int64Output,
@@ -288,5 +411,7 @@ FIXTURES = {
     "sr_returns_none.pt": SampleRateReturnsNone,
     "sr_returns_float.pt": SampleRateReturnsFloat,
     "records_preparation.pt": RecordsPreparation,
+    "records_preparation_float_rate.pt": RecordsPreparationFloatRate,
     "output_sequence.pt": OutputSequence,
+    "returns_its_own_state.pt": ReturnsItsOwnState,
 }

@@ -3,6 +3,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <cstdlib>
+#include <iostream>
 
 namespace calbrix_test
 {
@@ -72,6 +73,73 @@ namespace calbrix_test
             buffer.clear();
             processor.processBlock (buffer, midi);
         }
+    }
+
+    bool waitForQueueReset (CalbrixAudioProcessor& processor, int timeoutMs)
+    {
+        return pumpMessagesUntil ([&] { return ! processor.resetRequested.load(); }, timeoutMs);
+    }
+
+    bool resetQueuesAndWait (CalbrixAudioProcessor& processor, int timeoutMs)
+    {
+        processor.resetRequested = true;
+        return waitForQueueReset (processor, timeoutMs);
+    }
+
+    void setParameter (CalbrixAudioProcessor& processor, const juce::String& id, float plainValue)
+    {
+        auto* parameter = processor.parameters.getParameter (id);
+        parameter->setValueNotifyingHost (parameter->convertTo0to1 (plainValue));
+    }
+
+    void setModelAttribute (CalbrixAudioProcessor& processor, const std::string& name, const c10::IValue& value)
+    {
+        const std::lock_guard<std::recursive_mutex> lock (processor.model->callLock());
+        processor.model->module.setattr (name, value);
+    }
+
+    int64_t callModelInt (CalbrixAudioProcessor& processor, const std::string& method)
+    {
+        const std::lock_guard<std::recursive_mutex> lock (processor.model->callLock());
+        c10::InferenceMode guard;
+        return processor.model->module.get_method (method) (std::vector<c10::IValue> {}).toInt();
+    }
+
+    CapturedStandardError::CapturedStandardError() : previous (std::cerr.rdbuf (&buffer)) {}
+
+    CapturedStandardError::~CapturedStandardError() { std::cerr.rdbuf (previous); }
+
+    std::string CapturedStandardError::text()
+    {
+        const std::lock_guard<std::recursive_mutex> hold (buffer.lock);
+        return buffer.str();
+    }
+
+    int CapturedStandardError::count (const std::string& line)
+    {
+        const auto all = text();
+        int found = 0;
+        for (auto at = all.find (line); at != std::string::npos; at = all.find (line, at + line.size()))
+            ++found;
+        return found;
+    }
+
+    int CapturedStandardError::LockedBuffer::sync()
+    {
+        const std::lock_guard<std::recursive_mutex> hold (lock);
+        return std::stringbuf::sync();
+    }
+
+    std::streamsize CapturedStandardError::LockedBuffer::xsputn (const char* s, std::streamsize n)
+    {
+        const std::lock_guard<std::recursive_mutex> hold (lock);
+        return std::stringbuf::xsputn (s, n);
+    }
+
+    CapturedStandardError::LockedBuffer::int_type CapturedStandardError::LockedBuffer::overflow (int_type c)
+    {
+        const std::lock_guard<std::recursive_mutex> hold (lock);
+        return std::stringbuf::overflow (c);
     }
 
     juce::String readLogFile()

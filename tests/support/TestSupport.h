@@ -8,6 +8,9 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <sstream>
+#include <streambuf>
 #include <string>
 
 namespace calbrix_test
@@ -32,6 +35,40 @@ namespace calbrix_test
 
     // Processes blocks of silence until the worker has reset the queues and the fade has risen.
     void settle (CalbrixAudioProcessor& processor, int blockSize, int blocks);
+
+    // Waits for the inference worker to carry out a pending queue reset.
+    bool waitForQueueReset (CalbrixAudioProcessor& processor, int timeoutMs = 10000);
+    // Asks the worker for a queue reset (as a preparation or a load does) and waits for it.
+    bool resetQueuesAndWait (CalbrixAudioProcessor& processor, int timeoutMs = 10000);
+
+    // Sets a parameter to a plain value (decibels for the gains), as the host or the page would.
+    void setParameter (CalbrixAudioProcessor& processor, const juce::String& id, float plainValue);
+
+    // Model calls from a test go through the same lock as the engine's, so they never overlap one.
+    void setModelAttribute (CalbrixAudioProcessor& processor, const std::string& name, const c10::IValue& value);
+    int64_t callModelInt (CalbrixAudioProcessor& processor, const std::string& method);
+
+    // Collects what is written to std::cerr, from any thread, while it exists.
+    class CapturedStandardError
+    {
+    public:
+        CapturedStandardError();
+        ~CapturedStandardError();
+        std::string text();
+        // How often `line` occurs in the captured text.
+        int count (const std::string& line);
+
+    private:
+        struct LockedBuffer : std::stringbuf
+        {
+            std::recursive_mutex lock; // xsputn may call overflow
+            int sync() override;
+            std::streamsize xsputn (const char* s, std::streamsize n) override;
+            int_type overflow (int_type c) override;
+        };
+        LockedBuffer buffer;
+        std::streambuf* previous;
+    };
 
     juce::String readLogFile();
     juce::File dataDirectory();
