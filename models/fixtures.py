@@ -34,6 +34,19 @@ class Delays(ContractModel):
         return 1024
 
 
+class CountingDelays(Delays):
+    """Delays' delays; counts its forward_bt calls in `calls` (never reset), readable from C++."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        return x
+
+
 class ReturnsNone(ContractModel):
     @torch.jit.export
     def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
@@ -268,6 +281,7 @@ FIXTURES = {
     "gain2.pt": Gain,
     "param_echo.pt": ParamEcho,
     "delays.pt": Delays,
+    "counting_delays.pt": CountingDelays,
     "returns_none.pt": ReturnsNone,
     "half_length.pt": HalfLength,
     "costly.pt": Costly,
