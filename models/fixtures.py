@@ -1,4 +1,5 @@
 """Test fixtures: models with predictable output and models that break the contract one way each."""
+import math
 from typing import Optional
 
 import torch
@@ -203,6 +204,24 @@ class SampleRateReturnsFloat(ContractModel):
         return 0.0
 
 
+class ToneSource(SampleRateReturnsNone):
+    """Plays a 1 kHz sine at a quarter of full scale whatever its input, so that a check from outside
+    the app can hear that the model runs; its rate call answers None, so the log shows that it was
+    prepared."""
+
+    def __init__(self):
+        super().__init__()
+        self.phase: float = 0.0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        step = 2.0 * math.pi * 1000.0 / float(self.sample_rate)
+        n = x.size(1)
+        phases = self.phase + step * torch.arange(n, dtype=torch.float32)
+        self.phase = math.fmod(self.phase + step * n, 2.0 * math.pi)
+        return (0.25 * torch.sin(phases)).unsqueeze(0).repeat(2, 1)
+
+
 class RecordsPreparation(ContractModel):
     """Remembers what the host told it and how often forward_bt ran; reads them back as delays.
 
@@ -301,6 +320,7 @@ FIXTURES = {
     "nan_default.pt": NanDefault,
     "sr_returns_none.pt": SampleRateReturnsNone,
     "sr_returns_float.pt": SampleRateReturnsFloat,
+    "tone_source.pt": ToneSource,
     "records_preparation.pt": RecordsPreparation,
     "output_sequence.pt": OutputSequence,
 }
