@@ -85,7 +85,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, doub
             auto method = model->module.get_method ("set_daw_sample_rate_and_buffer_size");
             method ({ c10::IValue (static_cast<int64_t> (sampleRate)), c10::IValue (B) }).toInt();
         }
-        catch (const c10::Error& e)
+        catch (const std::exception& e)
         {
             errorText = "error setting sr and buffer size of the model\n" + describeTorchError (e);
         }
@@ -111,7 +111,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int blockSize, doub
                                   "forward_bt returned neither a tensor nor None");
         }
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         std::cerr << describeTorchError (e) << "\n" << "error running the model\n";
     }

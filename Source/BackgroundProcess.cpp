@@ -188,7 +188,7 @@ bool BackgroundProcess::runModel()
 
         acceptOutput (result.toTensor());
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         reportRunFailure (describeTorchError (e));
     }

@@ -1,8 +1,11 @@
 #include "CalbrixModel.h"
 
-std::string describeTorchError (const c10::Error& error)
+std::string describeTorchError (const std::exception& error)
 {
-    return std::string (error.what()) + "\n" + error.msg();
+    // Only the runtime's own errors carry a message apart from their description.
+    if (const auto* runtimeError = dynamic_cast<const c10::Error*> (&error))
+        return std::string (runtimeError->what()) + "\n" + runtimeError->msg();
+    return std::string (error.what()) + "\n";
 }
 
 Calbrix::Calbrix()
@@ -26,7 +29,7 @@ std::string Calbrix::reset()
         method (std::vector<c10::IValue> {});
         return {};
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         return "error resetting the model\n" + describeTorchError (e);
     }
@@ -43,7 +46,7 @@ int Calbrix::callIntegerMethod (const std::string& name)
         const auto result = method (std::vector<c10::IValue> {});
         return static_cast<int> (result.toInt());
     }
-    catch (const c10::Error&)
+    catch (const std::exception&)
     {
         return 0;
     }

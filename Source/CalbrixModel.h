@@ -41,5 +41,7 @@ private:
     std::recursive_mutex moduleCallLock;
 };
 
-// "description\nmessage" of a runtime error, the form every failure text and error line uses.
-std::string describeTorchError (const c10::Error& error);
+// "description\nmessage" of an error out of a model call, the form every failure text and error
+// line uses. A model's own `raise` reaches the engine as an exception of the script interpreter,
+// not as a runtime error, so every model call catches both alike.
+std::string describeTorchError (const std::exception& error);

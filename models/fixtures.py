@@ -154,6 +154,30 @@ class IntWetDefault(ContractModel):
         return 1
 
 
+class RaisingMethods(ContractModel):
+    """Every method but forward_bt fails the way a model's own code does: with a raise."""
+
+    @torch.jit.export
+    def reset(self) -> int:
+        raise RuntimeError("reset fails")
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
+        raise RuntimeError("the rate call fails")
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        raise RuntimeError("the model delay fails")
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        raise RuntimeError("the buffering delay fails")
+
+    @torch.jit.export
+    def get_dry_default_value(self) -> float:
+        raise RuntimeError("the dry default fails")
+
+
 class ThreeDefaults(ContractModel):
     @torch.jit.export
     def get_default_param_values(self) -> torch.Tensor:
@@ -316,6 +340,7 @@ FIXTURES = {
     "no_output_gain_default.pt": NoOutputGainDefault,
     "int_wet_default.pt": IntWetDefault,
     "three_defaults.pt": ThreeDefaults,
+    "raising_methods.pt": RaisingMethods,
     "defaults.pt": Defaults,
     "nan_default.pt": NanDefault,
     "sr_returns_none.pt": SampleRateReturnsNone,

@@ -339,3 +339,40 @@ TEST_F (ModelLoading, RestoredStateKeepsItsParametersWhileItsModelLoads)
     // The defaults are not even read.
     EXPECT_EQ (wrapperDefaults (*processor->model), std::vector<float> (8, 0.0f));
 }
+
+TEST_F (ModelLoading, FailingCallsOfALoadedModelDoNotFailTheLoad)
+{
+    // A model's own `raise` is not one of the runtime's errors; each such failure is that call's
+    // failure, as the runtime's would be, not a failed load.
+    struct Case { const char* fixture; std::vector<const char*> logged; };
+    const Case cases[] = {
+        { "raises_in_forward.pt", {} },   // fails its warm-up
+        { "raising_methods.pt", { "error setting sr and buffer size of the model\n", "the rate call fails",
+                                  "error calling get_default_param_values \n", "the dry default fails" } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.fixture);
+        startFresh();
+        prepare (*processor, 48000.0, blockSize);
+        setUserParameterValues (*processor);
+        const auto parametersBefore = parameterValues (*processor);
+        processor->setLatencySamples (16);
+        const auto logBefore = readLogFile();
+        LoadingFlagRecorder flag (*processor);
+
+        pickModel (c.fixture);
+
+        EXPECT_TRUE (processor->model->loaded.load());
+        EXPECT_EQ (flag.values(), (std::vector<juce::var> { true, false }));
+        EXPECT_TRUE (dismissAlertWindows().isEmpty());
+        EXPECT_EQ (processor->getLatencySamples(), 0);
+        const auto logged = readLogFile().substring (logBefore.length());
+        EXPECT_FALSE (logged.contains ("error loading the model")) << logged;
+        for (const auto* text : c.logged)
+            EXPECT_TRUE (logged.contains (text)) << text;
+        if (! c.logged.empty())
+            EXPECT_EQ (parameterValues (*processor), parametersBefore);
+    }
+}
