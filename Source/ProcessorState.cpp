@@ -1,6 +1,7 @@
 // Saving and restoring the state tree as XML inside the framework's plug-in state wrapper.
 #include "PluginProcessor.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace
@@ -28,8 +29,45 @@ namespace
         return ! rest.contains ("<?");
     }
 
+    // True when the bytes are UTF-8 in its one valid form (RFC 3629). The framework's strings step
+    // over a multi-byte character without looking at the bytes they skip, and size their copies
+    // by the characters they decode: a sequence cut short carries them past the end of the text,
+    // and an overlong one (a character in more bytes than it needs) overflows a copy.
+    bool isStrictUtf8 (const juce::uint8* bytes, size_t size)
+    {
+        for (size_t i = 0; i < size;)
+        {
+            const auto lead = bytes[i];
+            int extra = 0;
+            juce::uint8 low = 0x80, high = 0xbf; // the range of the first continuation byte
+
+            if (lead < 0x80)                      extra = 0;
+            else if (lead >= 0xc2 && lead <= 0xdf) extra = 1;
+            else if (lead == 0xe0)                 { extra = 2; low = 0xa0; }
+            else if (lead == 0xed)                 { extra = 2; high = 0x9f; } // no surrogates
+            else if (lead >= 0xe1 && lead <= 0xef) extra = 2;
+            else if (lead == 0xf0)                 { extra = 3; low = 0x90; }
+            else if (lead == 0xf4)                 { extra = 3; high = 0x8f; } // nothing past U+10FFFF
+            else if (lead >= 0xf1 && lead <= 0xf3) extra = 3;
+            else                                   return false;
+
+            if (size - i <= static_cast<size_t> (extra))
+                return false;
+
+            for (int k = 1; k <= extra; ++k)
+            {
+                const auto next = bytes[i + static_cast<size_t> (k)];
+                if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xbf))
+                    return false;
+            }
+
+            i += static_cast<size_t> (extra) + 1;
+        }
+        return true;
+    }
+
     // The XML text of a blob laid out as the framework's wrapper, or empty text when it is not one.
-    // A length beyond the blob reads what is there.
+    // A length beyond the blob reads what is there; the text ends at a zero byte.
     juce::String xmlTextOf (const void* data, int sizeInBytes)
     {
         if (data == nullptr || sizeInBytes <= stateHeaderSize
@@ -40,15 +78,15 @@ namespace
         if (length <= 0)
             return {};
 
-        const auto* text = static_cast<const char*> (data) + stateHeaderSize;
-        const auto textSize = juce::jmin (length, sizeInBytes - stateHeaderSize);
+        const auto* text = static_cast<const juce::uint8*> (data) + stateHeaderSize;
+        const auto available = static_cast<size_t> (juce::jmin (length, sizeInBytes - stateHeaderSize));
+        const auto* end = std::find (text, text + available, 0);
+        const auto textSize = static_cast<size_t> (end - text);
 
-        // The framework's parser steps over the bytes of a multi-byte character without looking at
-        // them, so a sequence cut short would carry it past the end of the text.
-        if (! juce::CharPointer_UTF8::isValidString (text, textSize))
+        if (textSize == 0 || ! isStrictUtf8 (text, textSize))
             return {};
 
-        return juce::String::fromUTF8 (text, textSize);
+        return juce::String::fromUTF8 (reinterpret_cast<const char*> (text), static_cast<int> (textSize));
     }
 } // namespace
 

@@ -268,6 +268,11 @@ TEST_F (PersistedState, MalformedBlobsAreRefusedWithoutATrace)
 
     const auto zeroFirst = [&] { auto blob = fresh; static_cast<char*> (blob.getData())[8] = 0; return blob; };
     const auto freshText = textOf (fresh);
+    const auto withBytesFor = [&] (const std::string& original, const std::string& bytes)
+    {
+        auto text = freshText.toStdString();
+        return text.replace (text.find (original), original.size(), bytes);
+    };
     const auto lastChild = freshText.fromLastOccurrenceOf ("<PARAMX", true, false).upToFirstOccurrenceOf ("</", false, false);
 
     struct Case { const char* what; juce::MemoryBlock blob; std::optional<int> size; };
@@ -283,7 +288,10 @@ TEST_F (PersistedState, MalformedBlobsAreRefusedWithoutATrace)
         { "text that begins with a zero byte", zeroFirst(), {} },
         { "an XML declaration alone", blobOf (xmlDeclaration), {} },
         { "elements nested 100000 deep", blobOf (deepXml()), {} },
-        // The framework's parser would step past the end of the text, or loop for ever.
+        // The framework's strings and parser would run past the end of the text, overflow a copy
+        // of it, or loop for ever.
+        { "a character in more bytes than it needs", blobOfBytes (withBytesFor ("1.5.0", "\xe0\x8d\x8d")), {} },
+        { "a surrogate", blobOfBytes (withBytesFor ("1.5.0", "\xed\xa0\x80")), {} },
         { "a multi-byte character cut short", blobOfBytes (freshText.upToLastOccurrenceOf (lastChild, false, false).toStdString()
                                                            + "<!--\xf0-->" + lastChild.toStdString() + "</CalbrixValueTree>"), {} },
         { "a processing instruction before text in an element", blobOf (freshText.replace (lastChild, "<?pi?>text" + lastChild)), {} },

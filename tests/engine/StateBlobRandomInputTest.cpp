@@ -36,7 +36,7 @@ namespace
         "<", ">", "/>", "</", "</PARAMX>", "<PARAMX id=\"x\" value=\"y\"/>", "<PARAM id=\"p1\" value=\"2\"/>",
         "=", "\"", "'", "&amp;", "&lt;", "&#x1F600;", "&#0;", "&#99999999999;", "&unknown;", "&",
         "<!--", "-->", "<![CDATA[", "]]>", "<?pi?>", "<!DOCTYPE r [<!ENTITY e \"<a>&e;</a>\">]>", "&e;",
-        "\xc3", "\xf0\x9f\x98", "\xff", "nan", "-inf", "1e309", "-0", " ", "\r\n", "\t",
+        "\xc3", "\xf0\x9f\x98", "\xff", "\xe0\x8d\x8d", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc3\xbc", "nan", "-inf", "1e309", "-0", " ", "\r\n", "\t",
         "model_path", "is_model_loading", "calbrixvaluetree", "<a><a><a><a>",
     };
 
