@@ -10,16 +10,33 @@ namespace
     constexpr juce::uint32 stateMagicNumber = 0x21324356;
     constexpr int stateHeaderSize = 8;
 
-    // The framework's XML parser (JUCE 7.0.5) hangs or runs out of stack on some texts that a
-    // state of this processor never holds; such a blob is refused before it reaches the parser.
+    // The framework's XML parser (JUCE 7.0.5) hangs, runs out of stack or reads past the end of
+    // its text on some texts that a state of this processor never holds; such a blob is refused
+    // before it reaches the parser.
     bool isSafeToParse (const juce::String& text)
     {
         // It recurses once per nesting level, and every level begins at a '<' of its own: a blob
         // nesting elements tens of thousands deep would exhaust the caller's stack. A saved state
         // holds the root and one element per child of the tree, a few dozen '<' at most.
         constexpr int maxMarkupOpenings = 512;
-        if (text.retainCharacters ("<").length() > maxMarkupOpenings)
-            return false;
+        int markupOpenings = 0;
+
+        for (auto p = text.getCharPointer(); ! p.isEmpty(); ++p)
+        {
+            if (*p == '<' && ++markupOpenings > maxMarkupOpenings)
+                return false;
+
+            // It reads past the end of the text when a character reference is cut short there.
+            // Every reference a saved state holds is a name or a number closed by ';'.
+            if (*p == '&')
+            {
+                auto reference = p + 1;
+                while (juce::CharacterFunctions::isLetterOrDigit (*reference) || *reference == '#')
+                    ++reference;
+                if (reference == p + 1 || *reference != ';')
+                    return false;
+            }
+        }
 
         // It loops for ever on a processing instruction followed by text inside an element. A
         // saved state has none but the declaration at its start.

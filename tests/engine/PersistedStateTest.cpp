@@ -294,6 +294,8 @@ TEST_F (PersistedState, MalformedBlobsAreRefusedWithoutATrace)
         { "a surrogate", blobOfBytes (withBytesFor ("1.5.0", "\xed\xa0\x80")), {} },
         { "a multi-byte character cut short", blobOfBytes (freshText.upToLastOccurrenceOf (lastChild, false, false).toStdString()
                                                            + "<!--\xf0-->" + lastChild.toStdString() + "</CalbrixValueTree>"), {} },
+        { "a character reference cut short by the end of the text", blobOf (freshText.upToLastOccurrenceOf (lastChild, false, false) + "&#x4"), {} },
+        { "an ampersand that starts no reference", blobOf (freshText.replace ("1.5.0", "1&5")), {} },
         { "a processing instruction before text in an element", blobOf (freshText.replace (lastChild, "<?pi?>text" + lastChild)), {} },
     };
 
