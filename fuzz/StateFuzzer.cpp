@@ -1,10 +1,7 @@
 // libFuzzer target: any bytes as a saved state. A processor must survive every blob, keep every
 // parameter finite and in range, and refuse what it cannot take without changing anything.
-#include "CalbrixModel.h"
-
 #include "PluginProcessor.h"
 
-#include <cmath>
 #include <cstdlib>
 
 namespace
