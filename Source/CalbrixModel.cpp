@@ -2,9 +2,10 @@
 
 std::string describeTorchError (const std::exception& error)
 {
-    if (const auto* torchError = dynamic_cast<const c10::Error*> (&error))
-        return std::string (torchError->what()) + "\n" + torchError->msg();
-    return error.what();
+    // Only the runtime's own errors carry a message apart from their description.
+    if (const auto* runtimeError = dynamic_cast<const c10::Error*> (&error))
+        return std::string (runtimeError->what()) + "\n" + runtimeError->msg();
+    return std::string (error.what()) + "\n";
 }
 
 Calbrix::Calbrix()

@@ -125,13 +125,9 @@ bool UpdateEngineJob::loadModule (const std::string& fullPath, std::string& erro
             model.module.train (false);
             model.loaded = true;
         }
-        catch (const c10::Error& e)
-        {
-            errorText = "error loading the model\n" + fullPath + "\n" + describeTorchError (e);
-        }
         catch (const std::exception& e)
         {
-            errorText = "error loading the model\n" + fullPath + "\n" + e.what() + "\n";
+            errorText = "error loading the model\n" + fullPath + "\n" + describeTorchError (e);
         }
     }
 
@@ -196,7 +192,7 @@ void UpdateEngineJob::applyModelDefaults()
         model.defaultInputGain = static_cast<float> (inputGain);
         model.defaultOutputGain = static_cast<float> (outputGain);
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         processor.logger->logMessage ("error calling get_default_param_values \n" + describeTorchError (e));
         return;

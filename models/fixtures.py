@@ -1,4 +1,5 @@
 """Test fixtures: models with predictable output and models that break the contract one way each."""
+import math
 from typing import Optional
 
 import torch
@@ -40,6 +41,19 @@ class Delays(ContractModel):
     @torch.jit.export
     def calc_buffering_delay_samples(self) -> int:
         return 1024
+
+
+class CountingDelays(Delays):
+    """Delays' delays; counts its forward_bt calls in `calls` (never reset), readable from C++."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls: int = 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        return x
 
 
 class ReturnsNone(ContractModel):
@@ -226,6 +240,30 @@ class IntWetDefault(ContractModel):
         return 1
 
 
+class RaisingMethods(ContractModel):
+    """Every method but forward_bt fails the way a model's own code does: with a raise."""
+
+    @torch.jit.export
+    def reset(self) -> int:
+        raise RuntimeError("reset fails")
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
+        raise RuntimeError("the rate call fails")
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        raise RuntimeError("the model delay fails")
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        raise RuntimeError("the buffering delay fails")
+
+    @torch.jit.export
+    def get_dry_default_value(self) -> float:
+        raise RuntimeError("the dry default fails")
+
+
 class ThreeDefaults(ContractModel):
     @torch.jit.export
     def get_default_param_values(self) -> torch.Tensor:
@@ -274,6 +312,24 @@ class SampleRateReturnsFloat(ContractModel):
     def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> float:
         self.sample_rate = sample_rate
         return 0.0
+
+
+class ToneSource(SampleRateReturnsNone):
+    """Plays a 1 kHz sine at a quarter of full scale whatever its input, so that a check from outside
+    the app can hear that the model runs; its rate call answers None, so the log shows that it was
+    prepared."""
+
+    def __init__(self):
+        super().__init__()
+        self.phase: float = 0.0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        step = 2.0 * math.pi * 1000.0 / float(self.sample_rate)
+        n = x.size(1)
+        phases = self.phase + step * torch.arange(n, dtype=torch.float32)
+        self.phase = math.fmod(self.phase + step * n, 2.0 * math.pi)
+        return (0.25 * torch.sin(phases)).unsqueeze(0).repeat(2, 1)
 
 
 class RecordsPreparation(ContractModel):
@@ -388,6 +444,7 @@ FIXTURES = {
     "param_echo.pt": ParamEcho,
     "last_param_echo.pt": LastParamEcho,
     "delays.pt": Delays,
+    "counting_delays.pt": CountingDelays,
     "returns_none.pt": ReturnsNone,
     "half_length.pt": HalfLength,
     "costly.pt": Costly,
@@ -406,10 +463,12 @@ FIXTURES = {
     "no_output_gain_default.pt": NoOutputGainDefault,
     "int_wet_default.pt": IntWetDefault,
     "three_defaults.pt": ThreeDefaults,
+    "raising_methods.pt": RaisingMethods,
     "defaults.pt": Defaults,
     "nan_default.pt": NanDefault,
     "sr_returns_none.pt": SampleRateReturnsNone,
     "sr_returns_float.pt": SampleRateReturnsFloat,
+    "tone_source.pt": ToneSource,
     "records_preparation.pt": RecordsPreparation,
     "records_preparation_float_rate.pt": RecordsPreparationFloatRate,
     "output_sequence.pt": OutputSequence,

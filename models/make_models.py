@@ -4,11 +4,23 @@ usage: make_models.py OUTPUT_DIR   (examples go to OUTPUT_DIR/examples, fixtures
 """
 import os
 import sys
+import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from contract import EXAMPLES, save  # noqa: E402
 from fixtures import FIXTURES  # noqa: E402
+
+
+def write_with_unparsable_code(source: str, target: str) -> None:
+    """Copies a TorchScript archive with its code made unparsable: the loader then fails in the
+    script compiler, which raises its own exception types rather than the runtime's error."""
+    with zipfile.ZipFile(source) as archive_in, zipfile.ZipFile(target, "w") as archive_out:
+        for item in archive_in.infolist():
+            data = archive_in.read(item.filename)
+            if item.filename.endswith(".py"):
+                data = data.replace(b"def forward_bt(", b"def forward_bt !(", 1)
+            archive_out.writestr(item, data)
 
 
 def main() -> None:
@@ -23,6 +35,7 @@ def main() -> None:
         f.write("this is not a TorchScript archive\n")
     with open(os.path.join(fixtures, "empty.pt"), "wb"):
         pass
+    write_with_unparsable_code(os.path.join(fixtures, "identity.pt"), os.path.join(fixtures, "unparsable_code.pt"))
 
 
 if __name__ == "__main__":
