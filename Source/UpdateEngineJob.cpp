@@ -3,6 +3,7 @@
 #include "UpdateEngineJob.h"
 
 #include "CalbrixIdentifiers.h"
+#include "ModelFileCheck.h"
 #include "ModelLoadAlert.h"
 #include "PluginProcessor.h"
 
@@ -113,6 +114,16 @@ void UpdateEngineJob::reportLoadFailure (const std::string& errorText)
 bool UpdateEngineJob::loadModule (const std::string& fullPath, std::string& errorText)
 {
     auto& model = *processor.model;
+
+    std::string crash;
+    if (ModelFileCheck::check (fullPath, crash) == ModelFileCheck::Outcome::crashesLoader)
+    {
+        model.loaded = false;
+        errorText = "error loading the model\n" + fullPath + "\n" + crash + "\n";
+        showModelLoadFailure (juce::String::fromUTF8 (errorText.c_str()));
+        return false;
+    }
+
     std::ifstream stream (fullPath, std::ios::in | std::ios::binary);
 
     {

@@ -23,6 +23,17 @@ def write_with_unparsable_code(source: str, target: str) -> None:
             archive_out.writestr(item, data)
 
 
+def write_crashing_the_loader(source: str, target: str) -> None:
+    """Copies a TorchScript archive with the first opcode of its pickled module turned into a
+    persistent-id load with nothing on the stack: the runtime's loader then dies with a
+    segmentation fault instead of reporting an error (libtorch 1.13)."""
+    data = bytearray(open(source, "rb").read())
+    start = data.index(b"\x80\x02c__torch__")
+    data[start + 2] = ord("Q")
+    with open(target, "wb") as f:
+        f.write(data)
+
+
 def main() -> None:
     out = sys.argv[1]
     for folder, models in (("examples", EXAMPLES), ("fixtures", FIXTURES)):
@@ -36,6 +47,7 @@ def main() -> None:
     with open(os.path.join(fixtures, "empty.pt"), "wb"):
         pass
     write_with_unparsable_code(os.path.join(fixtures, "identity.pt"), os.path.join(fixtures, "unparsable_code.pt"))
+    write_crashing_the_loader(os.path.join(fixtures, "identity.pt"), os.path.join(fixtures, "crashes_loader.pt"))
 
 
 if __name__ == "__main__":

@@ -113,8 +113,11 @@ function showState() {
 
   const modelPath = mirror.value("model_path");
   picker.show({ modelPath: modelPath === undefined || modelPath === null ? "" : String(modelPath) });
-  if (mirror.has("is_model_loading"))
-    setModelLoading(asBoolean(mirror.value("is_model_loading")));
+  // Only a load in progress writes a boolean here; a restored state holds the text it was saved
+  // with, which may well be "1" from a load long finished.
+  const loadingFlag = mirror.value("is_model_loading");
+  if (typeof loadingFlag === "boolean")
+    setModelLoading(loadingFlag);
 
   const version = mirror.value("plugin_version");
   $("version").textContent = version ? `v${version}` : "";

@@ -201,9 +201,10 @@ TEST_F (ModelLoading, TreeWithoutAModelPathNamesAFileCalledUndefined)
 
 TEST_F (ModelLoading, FileThatCannotBeLoadedIsReportedAndNoModelRunsAfterwards)
 {
-    // The runtime's own error for a file that is no archive, and the script compiler's error
-    // (another exception type) for an archive whose code does not parse.
-    for (const auto* broken : { "not_torchscript.pt", "unparsable_code.pt" })
+    // The runtime's own error for a file that is no archive, the script compiler's error (another
+    // exception type) for an archive whose code does not parse, and an archive that crashes the
+    // runtime's loader outright (only the checking process goes down).
+    for (const auto* broken : { "not_torchscript.pt", "unparsable_code.pt", "crashes_loader.pt" })
     {
         SCOPED_TRACE (broken);
         startFresh();
@@ -230,6 +231,10 @@ TEST_F (ModelLoading, FileThatCannotBeLoadedIsReportedAndNoModelRunsAfterwards)
         const auto alerts = dismissAlertWindows();
         ASSERT_EQ (alerts.size(), 1);
         EXPECT_TRUE (alerts[0].startsWith ("Error: Model Loading Failed. error loading the model\n" + fullPath + "\n")) << alerts[0];
+        if (juce::String (broken) == "crashes_loader.pt")
+        {
+            EXPECT_TRUE (alerts[0].contains ("crashed the model runtime")) << alerts[0];
+        }
 
         // The whole text, as one message (the box shows at most its first 2048 characters).
         const auto logged = readLogFile().substring (logBefore.length());
