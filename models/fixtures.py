@@ -240,24 +240,8 @@ class IntWetDefault(ContractModel):
         return 1
 
 
-class RaisingMethods(ContractModel):
+class RaisingMethods(RaisesInHousekeeping):
     """Every method but forward_bt fails the way a model's own code does: with a raise."""
-
-    @torch.jit.export
-    def reset(self) -> int:
-        raise RuntimeError("reset fails")
-
-    @torch.jit.export
-    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
-        raise RuntimeError("the rate call fails")
-
-    @torch.jit.export
-    def calc_model_delay_samples(self) -> int:
-        raise RuntimeError("the model delay fails")
-
-    @torch.jit.export
-    def calc_buffering_delay_samples(self) -> int:
-        raise RuntimeError("the buffering delay fails")
 
     @torch.jit.export
     def get_dry_default_value(self) -> float:

@@ -352,7 +352,7 @@ TEST_F (ModelLoading, FailingCallsOfALoadedModelDoNotFailTheLoad)
     struct Case { const char* fixture; std::vector<const char*> logged; };
     const Case cases[] = {
         { "raises_in_forward.pt", {} },   // fails its warm-up
-        { "raising_methods.pt", { "error setting sr and buffer size of the model\n", "the rate call fails",
+        { "raising_methods.pt", { "error setting sr and buffer size of the model\n", "set_daw_sample_rate_and_buffer_size always fails",
                                   "error calling get_default_param_values \n", "the dry default fails" } },
     };
 
