@@ -5,128 +5,29 @@
 // fixture models from $CALBRIX_MODELS_DIR/fixtures and writes the processor's data folder under
 // $HOME: run it through scripts/bench, which gives it a fresh HOME.
 //
-//   bench [overhead] [headroom] [ratio]     (no argument: all of them)
+//   bench [overhead] [headroom] [ratio] [switch] [large]     (no argument: all of them; "large"
+//   needs $CALBRIX_LARGE_MODEL, a model file of about 1 GB)
 #include "CalbrixModel.h"
 
 #include "AllocationCounter.h"
 #include "BackgroundProcess.h"
+#include "BenchFigures.h"
+#include "BenchSupport.h"
 #include "ModelCheckServer.h"
 #include "PluginProcessor.h"
-
-#include <pthread.h>
-#include <sys/prctl.h>
+#include "WebViewChild.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <functional>
 #include <iostream>
-#include <thread>
+
+using namespace calbrix_bench;
 
 namespace
 {
-    constexpr double sampleRate = 48000.0;
-
-    long long nanosecondsOf (clockid_t clock)
-    {
-        timespec t {};
-        clock_gettime (clock, &t);
-        return static_cast<long long> (t.tv_sec) * 1000000000LL + t.tv_nsec;
-    }
-
-    long long monotonicNow() { return nanosecondsOf (CLOCK_MONOTONIC); }
-    long long threadCpuNow() { return nanosecondsOf (CLOCK_THREAD_CPUTIME_ID); }
-
-    void sleepUntil (long long deadline)
-    {
-        const timespec at { static_cast<time_t> (deadline / 1000000000LL), static_cast<long> (deadline % 1000000000LL) };
-        while (clock_nanosleep (CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR)
-        {
-        }
-    }
-
-    double blockNanoseconds (int blockSize) { return blockSize / sampleRate * 1.0e9; }
-
-    void print (const std::string& name, double value)
-    {
-        std::printf ("%s: %.4f\n", name.c_str(), value);
-        std::fflush (stdout);
-    }
-
-    bool deviceIsRealtime = false;
-
-    // The device: a thread of its own that releases block k at its deadline and runs `body` on it.
-    // A body that overruns makes the next blocks start late, as a real device's callback would.
-    // Returns the longest time a block started after its deadline.
-    long long runPaced (int blockSize, int blocks, const std::function<void (int)>& body)
-    {
-        long long longestLateness = 0;
-        std::thread device ([&]
-        {
-            prctl (PR_SET_TIMERSLACK, 1UL); // wake at the deadline, not up to 50 us after it
-            const sched_param realtime { 70 };
-            deviceIsRealtime = pthread_setschedparam (pthread_self(), SCHED_FIFO, &realtime) == 0;
-
-            const double period = blockNanoseconds (blockSize);
-            const long long start = monotonicNow() + 5000000;
-            for (int k = 0; k < blocks; ++k)
-            {
-                const long long deadline = start + std::llround (k * period);
-                sleepUntil (deadline);
-                longestLateness = std::max (longestLateness, monotonicNow() - deadline);
-                body (k);
-            }
-        });
-        device.join();
-        return longestLateness;
-    }
-
-    // One second of a two-tone stereo signal, played in a loop.
-    struct Tone
-    {
-        std::vector<float> channels[2];
-
-        Tone()
-        {
-            const double pi = juce::MathConstants<double>::pi;
-            for (int c = 0; c < 2; ++c)
-                for (int i = 0; i < static_cast<int> (sampleRate); ++i)
-                    channels[c].push_back (static_cast<float> (0.3 * std::sin (2.0 * pi * (c == 0 ? 331.0 : 277.0) * i / sampleRate)
-                                                               + 0.1 * std::sin (2.0 * pi * 3100.0 * i / sampleRate)));
-        }
-
-        void fill (juce::AudioBuffer<float>& buffer, int block) const
-        {
-            const auto n = static_cast<size_t> (buffer.getNumSamples());
-            const auto start = (static_cast<size_t> (block) * n) % (channels[0].size() - n);
-            for (int c = 0; c < 2; ++c)
-                buffer.copyFrom (c, 0, channels[c].data() + start, buffer.getNumSamples());
-        }
-    };
-
     const Tone tone;
     BackgroundProcess::Profile profile;
-
-    [[noreturn]] void fail (const std::string& why)
-    {
-        std::cerr << "bench: " << why << "\n";
-        std::exit (1);
-    }
-
-    bool pumpUntil (const std::function<bool()>& condition, int timeoutMs = 30000)
-    {
-        const auto deadline = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (timeoutMs);
-        while (! condition())
-        {
-            if (juce::Time::getMillisecondCounter() > deadline)
-                return false;
-            juce::MessageManager::getInstance()->runDispatchLoopUntil (2);
-        }
-        return true;
-    }
 
     // A processor prepared for 48 kHz and `blockSize`, running a fixture model at its default
     // levels (wet 1, dry 0.5, gains 0 dB).
@@ -140,10 +41,7 @@ namespace
             auto& p = *processor;
             p.setRateAndBufferSizeDetails (sampleRate, blockSize);
 
-            const char* models = std::getenv ("CALBRIX_MODELS_DIR");
-            const auto file = juce::File (juce::String (models != nullptr ? models : "")).getChildFile ("fixtures").getChildFile (fixture);
-            if (! file.existsAsFile())
-                fail ("no fixture model at " + file.getFullPathName().toStdString() + " (is CALBRIX_MODELS_DIR set?)");
+            const auto file = builtModel ("fixtures/" + juce::String (fixture));
 
             // Loaded before the device starts, as a restored session is: no warm-up without a model.
             p.updateEngine (file.getFullPathName().toStdString(), false);
@@ -412,6 +310,8 @@ namespace
 
 int main (int argc, char** argv)
 {
+    // The switch figures show the page's handler, whose web view starts this program as its child.
+    calbrix_webview::runChildProcessIfRequested (argc, argv);
     ModelCheckServer::startFromMain (argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
     BackgroundProcess::profile = &profile;
@@ -432,6 +332,10 @@ int main (int argc, char** argv)
     }
     if (wanted ("ratio"))
         engineAgainstDirect (1000);
+    if (wanted ("switch"))
+        modelSwitchFigures (20);
+    if (const char* large = std::getenv ("CALBRIX_LARGE_MODEL"); large != nullptr && wanted ("large"))
+        largeModelLoadFigure (juce::File (juce::String::fromUTF8 (large)));
 
     print ("audio_thread_allocations_per_1000_blocks",
            1000.0 * static_cast<double> (allSteadyStateRuns.allocations) / std::max (1, allSteadyStateRuns.blocks));

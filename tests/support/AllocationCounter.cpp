@@ -1,12 +1,23 @@
 // Replaces the program's allocation entry points with thin wrappers around glibc's own allocator
 // that count calls made by a thread which has switched counting on. Linked into the test binary
-// and the benchmark only.
+// and the benchmark only. Under AddressSanitizer, which owns the allocator, nothing is replaced
+// and nothing is counted.
 #include "AllocationCounter.h"
+
+#if defined(__has_feature)
+ #if __has_feature(address_sanitizer)
+  #define CALBRIX_SANITIZED_ALLOCATOR 1
+ #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+ #define CALBRIX_SANITIZED_ALLOCATOR 1
+#endif
 
 #include <cerrno>
 #include <cstddef>
 #include <new>
 
+#if ! CALBRIX_SANITIZED_ALLOCATOR
 extern "C"
 {
     void* __libc_malloc (size_t);
@@ -46,6 +57,14 @@ namespace
     }
 } // namespace
 
+#else
+namespace
+{
+    thread_local bool counting = false;
+    thread_local long long counted = 0;
+}
+#endif
+
 namespace calbrix_test
 {
     void startCountingAllocations() noexcept { counting = true; }
@@ -54,6 +73,7 @@ namespace calbrix_test
     void resetAllocationCount() noexcept { counted = 0; }
 } // namespace calbrix_test
 
+#if ! CALBRIX_SANITIZED_ALLOCATOR
 extern "C"
 {
     void* malloc (size_t size)
@@ -125,3 +145,4 @@ void operator delete (void* p, std::size_t, std::align_val_t) noexcept { __libc_
 void operator delete[] (void* p, std::size_t, std::align_val_t) noexcept { __libc_free (p); }
 void operator delete (void* p, const std::nothrow_t&) noexcept { __libc_free (p); }
 void operator delete[] (void* p, const std::nothrow_t&) noexcept { __libc_free (p); }
+#endif

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+// The groups of figures the benchmark prints (see scripts/bench).
+namespace calbrix_bench
+{
+    // Alternating between the two example models through the page, `switches` times.
+    void modelSwitchFigures (int switches);
+    // Picking a generated model of about 1 GB: from the request to its audio.
+    void largeModelLoadFigure (const juce::File& largeModel);
+}
