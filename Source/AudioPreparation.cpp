@@ -3,6 +3,8 @@
 
 #include "BackgroundProcess.h"
 #include "PluginProcessor.h"
+#include "StuckWorkerWatch.h"
+#include "WorkerTether.h"
 
 #include <iostream>
 
@@ -53,11 +55,11 @@ void CalbrixAudioProcessor::prepareToPlay (double sampleRate, int samplesPerBloc
 
     prepareModel (sampleRate, samplesPerBlock);
 
+    // The reset that follows makes the queues with room for this block size.
+    preparedQueueCapacity = queueCapacityFor (samplesPerBlock);
     resetRequested = true;
 
-    bufferingDelay = model->calc_buffering_delay_samples();
-    modelDelay = model->calc_model_delay_samples();
-    setLatencySamples (bufferingDelay.load() + modelDelay.load());
+    readModelDelays();
 
     replaceInferenceJob (sampleRate, samplesPerBlock);
 
@@ -72,26 +74,64 @@ void CalbrixAudioProcessor::replaceInferenceJob (double sampleRate, int samplesP
     if (inferencePool == nullptr)
         return;
 
-    inferencePool->removeAllJobs (true, 100);
+    // A job still inside a model call runs on and the new one waits behind it; the watch leaves
+    // one behind that does not come back.
+    if (! inferencePool->removeAllJobs (true, 100))
+        stuckWorkerWatch->watch();
+    startInferenceJob (sampleRate, samplesPerBlock);
+}
+
+void CalbrixAudioProcessor::startInferenceJob (double sampleRate, int samplesPerBlock)
+{
+    const juce::ScopedLock lock (jobLock);
     inferencePool->addJob (new BackgroundProcess (*this, inputQueues, outputQueues, paramQueues, sampleRate, samplesPerBlock), true);
+}
+
+size_t CalbrixAudioProcessor::queueCapacityFor (int blockSize)
+{
+    const auto backlog = static_cast<size_t> (maxBufferingDelay + maxExtraLatency) + 4 * static_cast<size_t> (juce::jmax (0, blockSize));
+    return juce::jmax (queueCapacity, backlog);
+}
+
+void CalbrixAudioProcessor::readModelDelays()
+{
+    // One lock for both calls: a model that is busy leaves the delays as they were.
+    const auto lock = model->lockForCalls();
+    if (! lock.owns_lock())
+        return;
+
+    bufferingDelay = juce::jlimit (0, maxBufferingDelay, model->calc_buffering_delay_samples());
+    modelDelay = juce::jlimit (0, maxModelDelay, model->calc_model_delay_samples());
+    // Both in range, so their sum is too.
+    setLatencySamples (bufferingDelay.load() + modelDelay.load());
 }
 
 void CalbrixAudioProcessor::prepareModel (double sampleRate, int samplesPerBlock, double)
 {
+    // The calls themselves run outside the processor (see WorkerTether), on the wrapper alone.
+    auto& wrapper = *model;
+
     // Keeps the inference worker and a load on another thread out of the module meanwhile.
-    const std::lock_guard<std::recursive_mutex> modelLock (model->callLock());
+    const auto modelLock = wrapper.lockForCalls();
+    if (! modelLock.owns_lock())
+    {
+        if (logger != nullptr)
+            logger->logMessage ("error setting sr and buffer size of the model\nthe model is busy: a call into it has not come back\n");
+        return;
+    }
+
     const int64_t B = juce::jmax (0, samplesPerBlock);
 
-    model->inputs.clear();
-    model->inputs.push_back (torch::zeros ({ 2, B }));
+    wrapper.inputs.clear();
+    wrapper.inputs.push_back (torch::zeros ({ 2, B }));
 
     std::string errorText;
     {
         c10::InferenceMode guard;
         try
         {
-            auto method = model->module.get_method ("set_daw_sample_rate_and_buffer_size");
-            method ({ c10::IValue (static_cast<int64_t> (sampleRate)), c10::IValue (B) }).toInt();
+            const std::vector<c10::IValue> arguments { c10::IValue (static_cast<int64_t> (sampleRate)), c10::IValue (B) };
+            outsideTheProcessor ([&] { return wrapper.module.get_method ("set_daw_sample_rate_and_buffer_size") (arguments); }).toInt();
         }
         catch (const std::exception& e)
         {
@@ -106,14 +146,13 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int samplesPerBlock
     const int warmUpCalls = warmUpCallCount (sampleRate, samplesPerBlock);
 
     c10::InferenceMode guard;
-    model->reset();
+    wrapper.reset();
 
     try
     {
         for (int call = 0; call < warmUpCalls && ! loadAskedToStop(); ++call)
         {
-            auto method = model->module.get_method ("forward_bt");
-            const auto result = method (warmUpInputs);
+            const auto result = outsideTheProcessor ([&] { return wrapper.module.get_method ("forward_bt") (warmUpInputs); });
             if (! result.isTensor() && ! result.isNone())
                 throw c10::Error ({ __func__, __FILE__, static_cast<uint32_t> (__LINE__) },
                                   "forward_bt returned neither a tensor nor None");
@@ -124,5 +163,5 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int samplesPerBlock
         std::cerr << describeTorchError (e) << "\n" << "error running the model\n";
     }
 
-    model->reset();
+    wrapper.reset();
 }

@@ -2,7 +2,11 @@
 
 #include "CalbrixModel.h"
 
+#include "WorkerTether.h"
+
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
@@ -82,7 +86,9 @@ BackgroundProcess::BackgroundProcess (CalbrixAudioProcessor& p,
       paramQueues (params),
       outputTensor (torch::zeros ({ 2, juce::jmax (0, B) })),
       blockSize (juce::jmax (0, B)),
-      sampleRate (rate)
+      sampleRate (rate),
+      tether (p.inferenceTether),
+      finiteRow (static_cast<size_t> (juce::jmax (0, B)))
 {
     modelInputs.clear();
     modelInputs.emplace_back (torch::zeros ({ 2, blockSize }));
@@ -118,8 +124,22 @@ juce::ThreadPoolJob::JobStatus BackgroundProcess::runJob()
         }
     }
 
-    while (! shouldExit())
-        runPass();
+    try
+    {
+        const WorkerTether::Attachment attached (*tether);
+        const Calbrix::NeverWaitingThread neverWaiting;
+        while (! shouldExit())
+        {
+            runPass();
+            tether->checkpoint();
+        }
+    }
+    catch (const WorkerAbandoned&)
+    {
+        // Abandoned inside a model call that came back late: the processor may be gone. The pool
+        // thread ends with this job; pool and wrapper stay kept.
+        juce::Thread::getCurrentThread()->signalThreadShouldExit();
+    }
 
     return jobHasFinished;
 }
@@ -215,19 +235,17 @@ bool BackgroundProcess::takeOneBlock()
 
 bool BackgroundProcess::runModel()
 {
+    // Never a wait here: a load or a preparation that holds the model means nothing is to run.
     auto& model = *processor.model;
-    const std::lock_guard<std::recursive_mutex> lock (model.callLock());
-
-    // A load may have begun while this pass waited for the lock.
-    if (mustSkip() || ! model.loaded)
+    const auto lock = model.lockForCalls();
+    if (! lock.owns_lock() || mustSkip() || ! model.loaded)
         return false;
 
     c10::InferenceMode guard;
     try
     {
         const ModelCallTimer timer (profile.load (std::memory_order_relaxed));
-        auto method = model.module.get_method ("forward_bt");
-        const auto result = method (modelInputs);
+        const auto result = outsideTheProcessor ([&] { return model.module.get_method ("forward_bt") (modelInputs); });
         timer.stop();
 
         if (result.isNone())
@@ -268,6 +286,11 @@ bool BackgroundProcess::acceptOutput (at::Tensor result)
         return false;
     }
 
+    // More samples than the chunk had would run the wet path ahead of the dry one for good: the
+    // output is cut to the chunk's length.
+    if (result.size (1) > blockSize)
+        result = result.narrow (1, 0, blockSize);
+
     // An output that shares storage with the inputs would change under the next chunk.
     for (const auto& input : modelInputs)
         if (result.is_alias_of (input.toTensor()))
@@ -286,6 +309,30 @@ void BackgroundProcess::pushHeldOutput()
     // sure), so row i starts i row strides into it; no tensor view is made per row.
     const float* samples = outputTensor.data_ptr<float>();
     const auto rowLength = static_cast<size_t> (outputTensor.size (1));
-    for (int64_t i = 0; i < static_cast<int64_t> (outputQueues.size()) && i < outputTensor.size (0); ++i)
-        outputQueues[static_cast<size_t> (i)]->enqueueAll (samples + i * outputTensor.stride (0), rowLength);
+    const auto rows = std::min<int64_t> (static_cast<int64_t> (outputQueues.size()), outputTensor.size (0));
+
+    // A sample that is not a finite number would break the wet path's filter for good: it goes
+    // out as 0, with one error line for each run of chunks that hold such samples.
+    bool allFinite = true;
+    for (int64_t i = 0; i < rows && allFinite; ++i)
+        allFinite = std::all_of (samples + i * outputTensor.stride (0), samples + i * outputTensor.stride (0) + rowLength,
+                                 [] (float v) { return std::isfinite (v); });
+
+    if (! allFinite && ! inNonFiniteRun)
+        reportRunFailure ("forward_bt returned samples that are not finite numbers: they are played as 0\n");
+    inNonFiniteRun = ! allFinite;
+
+    for (int64_t i = 0; i < rows; ++i)
+    {
+        const float* row = samples + i * outputTensor.stride (0);
+        if (allFinite)
+        {
+            outputQueues[static_cast<size_t> (i)]->enqueueAll (row, rowLength);
+            continue;
+        }
+
+        finiteRow.resize (rowLength);
+        std::transform (row, row + rowLength, finiteRow.begin(), [] (float v) { return std::isfinite (v) ? v : 0.0f; });
+        outputQueues[static_cast<size_t> (i)]->enqueueAll (finiteRow.data(), rowLength);
+    }
 }

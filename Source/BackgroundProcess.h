@@ -6,6 +6,8 @@
 
 #include "PluginProcessor.h"
 
+class WorkerTether;
+
 // The inference worker: takes one host block from the input and parameter queues, runs the model's
 // forward_bt on it and pushes the result into the output queues, until the pool asks it to stop.
 class BackgroundProcess : public juce::ThreadPoolJob
@@ -65,6 +67,11 @@ private:
     std::vector<float*> audioWritePointers;
     std::vector<float*> paramWritePointers;
     int idleSleepMicroseconds;
+    std::shared_ptr<WorkerTether> tether;
+    // Room for one output row with its non-finite samples replaced; a chunk of more than the
+    // block's length never reaches it (acceptOutput cuts it), so it does not grow after the first.
+    std::vector<float> finiteRow;
+    bool inNonFiniteRun = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BackgroundProcess)
 };

@@ -1,5 +1,18 @@
 #include "CalbrixModel.h"
 
+#include "WorkerTether.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+namespace
+{
+    thread_local bool neverWaitForTheModel = false;
+
+    const std::string modelBusyText = "the model is busy: a call into it has not come back\n";
+} // namespace
+
 std::string describeTorchError (const std::exception& error)
 {
     // Only the runtime's own errors carry a message apart from their description.
@@ -7,6 +20,9 @@ std::string describeTorchError (const std::exception& error)
         return std::string (runtimeError->what()) + "\n" + runtimeError->msg();
     return std::string (error.what()) + "\n";
 }
+
+Calbrix::NeverWaitingThread::NeverWaitingThread() noexcept { neverWaitForTheModel = true; }
+Calbrix::NeverWaitingThread::~NeverWaitingThread() { neverWaitForTheModel = false; }
 
 Calbrix::Calbrix()
     : inputs { torch::zeros ({ 2, 0 }) }
@@ -18,15 +34,26 @@ Calbrix::Calbrix()
     torch::jit::setGraphExecutorOptimize (true);
 }
 
+std::unique_lock<Calbrix::CallLock> Calbrix::lockForCalls()
+{
+    std::unique_lock<CallLock> lock (moduleCallLock, std::defer_lock);
+    if (neverWaitForTheModel)
+        lock.try_lock();
+    else
+        lock.try_lock_for (std::chrono::milliseconds (callLockWaitMs));
+    return lock;
+}
+
 std::string Calbrix::reset()
 {
-    const std::lock_guard<std::recursive_mutex> lock (moduleCallLock);
-    c10::InferenceMode guard;
+    const auto lock = lockForCalls();
+    if (! lock.owns_lock())
+        return "error resetting the model\n" + modelBusyText;
 
+    c10::InferenceMode guard;
     try
     {
-        auto method = module.get_method ("reset");
-        method (std::vector<c10::IValue> {});
+        outsideTheProcessor ([this] { module.get_method ("reset") (std::vector<c10::IValue> {}); });
         return {};
     }
     catch (const std::exception& e)
@@ -37,14 +64,17 @@ std::string Calbrix::reset()
 
 int Calbrix::callIntegerMethod (const std::string& name)
 {
-    const std::lock_guard<std::recursive_mutex> lock (moduleCallLock);
-    c10::InferenceMode guard;
+    const auto lock = lockForCalls();
+    if (! lock.owns_lock())
+        return 0;
 
+    c10::InferenceMode guard;
     try
     {
-        auto method = module.get_method (name);
-        const auto result = method (std::vector<c10::IValue> {});
-        return static_cast<int> (result.toInt());
+        const auto result = outsideTheProcessor ([&] { return module.get_method (name) (std::vector<c10::IValue> {}); });
+        // Narrowed without wrapping: a value beyond int is out of range, not some other number.
+        const auto value = result.toInt();
+        return static_cast<int> (std::clamp<int64_t> (value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
     }
     catch (const std::exception&)
     {

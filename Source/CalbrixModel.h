@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-// The one wrapper around the user's TorchScript module. A load replaces the module inside it;
-// the wrapper itself lives as long as the processor.
+// The one wrapper around the user's TorchScript module. A load replaces the module inside it; the
+// wrapper itself is replaced only when a model call inside it never came back (the stuck wrapper is
+// then kept, untouched, for the thread that is still inside it).
 class Calbrix
 {
 public:
@@ -18,14 +19,30 @@ public:
     // Calls the model's reset(); returns empty text, or the failure text on a runtime error.
     std::string reset();
 
-    // The model's delays in samples; 0 whenever the model cannot answer with an integer.
+    // The model's delays in samples, as the model gives them: 0 whenever the model cannot answer
+    // with an integer; an integer beyond the range of int gives the nearest end of it.
     int calc_model_delay_samples();
     int calc_buffering_delay_samples();
 
     // Serialises every call into the module and every replacement of it: the inference worker, the
     // preparation and the loading job take it; the audio thread never does. Recursive so that a
     // holder may call the wrapper's own operations.
-    std::recursive_mutex& callLock() noexcept { return moduleCallLock; }
+    using CallLock = std::recursive_timed_mutex;
+    CallLock& callLock() noexcept { return moduleCallLock; }
+
+    // The call lock, when it can be had: at once on the inference worker, which never waits for
+    // the model (a load or a preparation holding it means there is nothing to run anyway), within
+    // callLockWaitMs anywhere else. An unowned lock means the model is busy: a call in progress
+    // has not come back.
+    std::unique_lock<CallLock> lockForCalls();
+    static constexpr int callLockWaitMs = 1000;
+
+    // Marks the calling thread as one that never waits for the model, for the scope.
+    struct NeverWaitingThread
+    {
+        NeverWaitingThread() noexcept;
+        ~NeverWaitingThread();
+    };
 
     torch::jit::Module module;
     std::vector<c10::IValue> inputs;
@@ -38,7 +55,7 @@ public:
 private:
     int callIntegerMethod (const std::string& name);
 
-    std::recursive_mutex moduleCallLock;
+    CallLock moduleCallLock;
 };
 
 // "description\nmessage" of a runtime error, the form every failure text and error line uses.

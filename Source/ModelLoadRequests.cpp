@@ -2,6 +2,7 @@
 #include "PluginProcessor.h"
 
 #include "CalbrixIdentifiers.h"
+#include "StuckWorkerWatch.h"
 #include "UpdateEngineJob.h"
 
 juce::File CalbrixAudioProcessor::modelFileFor (const juce::String& modelPathText)
@@ -40,6 +41,12 @@ void CalbrixAudioProcessor::updateEngine (std::string path, bool applyDefaults)
     if (loadingPool == nullptr)
         return;
 
-    loadingPool->removeAllJobs (true, 100);
+    latestLoadPath = path;
+    latestLoadAppliesDefaults = applyDefaults;
+
+    // A load that does not end within the wait runs on and the new one waits behind it; one that
+    // never comes back from the model is found and left behind by the watch.
+    if (! loadingPool->removeAllJobs (true, 100))
+        stuckWorkerWatch->watch();
     loadingPool->addJob (new UpdateEngineJob (*this, std::move (path), applyDefaults), true);
 }

@@ -74,7 +74,7 @@ bool ModelSnapshot::namesNothingOrAFolder (const std::string& path)
     return path.empty() || ::stat (path.c_str(), &info) != 0 || S_ISDIR (info.st_mode);
 }
 
-ModelSnapshot ModelSnapshot::take (const std::string& path, std::string& whyNot)
+ModelSnapshot ModelSnapshot::take (const std::string& path, std::string& whyNot, const std::function<bool()>& stop)
 {
     // Non-blocking: opening a FIFO for reading would otherwise wait for a writer for ever.
     OwnedDescriptor file (::open (path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -116,7 +116,9 @@ ModelSnapshot ModelSnapshot::take (const std::string& path, std::string& whyNot)
     off_t offset = 0;
     while (static_cast<uint64_t> (offset) < size)
     {
-        const auto chunk = static_cast<size_t> (std::min<uint64_t> (size - static_cast<uint64_t> (offset), 1u << 30));
+        if (stop && stop())
+            return {};
+        const auto chunk = static_cast<size_t> (std::min<uint64_t> (size - static_cast<uint64_t> (offset), 64u << 20));
         const auto copied = ::sendfile (copy.fd, file.fd, &offset, chunk);
         if (copied < 0 && (errno == EINTR || errno == EAGAIN))
             continue;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // A private, sealed copy of a model file in memory. The check in a separate process and the load
@@ -24,8 +25,9 @@ public:
     static bool namesNothingOrAFolder (const std::string& path);
 
     // The snapshot of the file at `path`; on failure an invalid one, with `whyNot` telling why
-    // ("not a regular file (a FIFO)", "could not be opened: ...").
-    static ModelSnapshot take (const std::string& path, std::string& whyNot);
+    // ("not a regular file (a FIFO)", "could not be opened: ..."). `stop`, asked between chunks of
+    // a large file, gives up early (an invalid snapshot, nothing to tell).
+    static ModelSnapshot take (const std::string& path, std::string& whyNot, const std::function<bool()>& stop = {});
 
     bool isValid() const noexcept { return fd >= 0; }
     // A read-only descriptor of the sealed copy, owned by the snapshot.

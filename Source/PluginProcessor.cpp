@@ -7,6 +7,8 @@
 #include "ModelFileCheck.h"
 #include "PluginEditor.h"
 #include "StateTreeWriter.h"
+#include "StuckWorkerWatch.h"
+#include "WorkerTether.h"
 
 #include <cstdlib>
 #include <limits>
@@ -100,6 +102,9 @@ CalbrixAudioProcessor::CalbrixAudioProcessor()
 
     treeWriter = std::make_shared<StateTreeWriter>();
     modelFileCheck = std::make_unique<ModelFileCheck>();
+    loadingTether = std::make_shared<WorkerTether>();
+    inferenceTether = std::make_shared<WorkerTether>();
+    stuckWorkerWatch = std::make_unique<StuckWorkerWatch> (*this);
 
     loadingPool = std::make_unique<juce::ThreadPool> (1);
     inferencePool = std::make_unique<juce::ThreadPool> (1);
@@ -109,16 +114,12 @@ CalbrixAudioProcessor::CalbrixAudioProcessor()
 
 CalbrixAudioProcessor::~CalbrixAudioProcessor()
 {
-    // A running load job uses the wrapper and the logger, which go before the loading pool would.
-    // A job always runs to its end (the load, the preparation, at most a short wait for the alert),
-    // so wait for it here rather than let the pool kill its thread.
-    if (loadingPool != nullptr)
-    {
-        loadingPool->removeAllJobs (true, 60000);
-        loadingPool.reset();
-    }
+    // The workers use the wrapper, the logger, the queues and the tree: they end first, within
+    // bounded waits, or are left running with what they use (see stopWorkersForTeardown).
+    stuckWorkerWatch.reset();
+    stopWorkersForTeardown();
 
-    // The flag writes of the last load, if the message loop has not made them yet.
+    // The last writes of the state tree, if the message loop has not made them yet.
     treeWriter->close();
 }
 

@@ -14,6 +14,8 @@
 class Calbrix;
 class ModelFileCheck;
 class StateTreeWriter;
+class StuckWorkerWatch;
+class WorkerTether;
 
 using SampleQueues = std::vector<std::unique_ptr<SampleQueue>>;
 
@@ -75,6 +77,20 @@ public:
     // The full path of a model named in "model_path".
     static juce::File modelFileFor (const juce::String& modelPathText);
 
+    // Reads the model's delays, brings them into the range the engine serves, stores them and
+    // reports their sum as the latency. Leaves them as they were while the model is busy.
+    void readModelDelays();
+
+    // A call into the model that has not come back (the wrapper could not be had within its wait):
+    // the inference worker is stopped, or abandoned inside that call, the wrapper is kept for the
+    // thread inside it, and an empty one takes its place. Loading worker or host thread.
+    void replaceStuckModel();
+
+    // Message thread, a few times a second while jobs wait behind a running one: a load or an
+    // inference job that has been inside one model call for longer than stuckCallMs is abandoned,
+    // so that what waits behind it runs on a new worker.
+    void replaceWorkersStuckInTheModel();
+
     // ---- Engine state shared by the audio thread, the two workers and the message thread -------
     juce::CriticalSection jobLock;
     ParameterManager parameters;
@@ -135,12 +151,42 @@ public:
     // How many times the last load found the output not yet muted, each followed by a 1 ms wait.
     std::atomic<int> fadeOutChecksOfLastLoad { 0 };
 
+    // The workers' tethers (see WorkerTether): each job holds its pool's.
+    std::shared_ptr<WorkerTether> loadingTether, inferenceTether;
+    std::unique_ptr<StuckWorkerWatch> stuckWorkerWatch;
+    // The newest load request, for a load that has to be started again on a new worker.
+    std::string latestLoadPath;
+    bool latestLoadAppliesDefaults = false;
+
     // Largest number of samples the reported latency grows by after late blocks.
     static constexpr int maxExtraLatency = 16384;
+
+    // Delays the engine serves: the dry delay line holds a model delay of 0 .. delayLineSize - 1
+    // samples, and the queues are sized for a buffering delay of up to maxBufferingDelay. A model
+    // that asks for more gets these; one that asks for less than 0 gets 0.
+    static constexpr int maxModelDelay = delayLineSize - 1;
+    static constexpr int maxBufferingDelay = 65536;
+
+    // Room in every sample queue for a prepared block size: the largest backlog the paths may hold
+    // (the buffering delay, the most extra latency, a few blocks in flight); never less than the
+    // room queues are made with at construction.
+    static size_t queueCapacityFor (int blockSize);
+    std::atomic<size_t> preparedQueueCapacity { queueCapacity };
+
+    // Bounded waits of teardown for a worker to end: the inference pool's own 5 s, and a few
+    // seconds for a load. A worker still running then is abandoned (see WorkerTether).
+    static constexpr int inferenceStopWaitMs = 5000;
+    static constexpr int loadingStopWaitMs = 3000;
+    // A model call longer than this, with work waiting behind it, counts as stuck.
+    static constexpr int stuckCallMs = 2000;
 
 private:
     void readParameterTargets() noexcept;
     void replaceInferenceJob (double sampleRate, int blockSize);
+    void startInferenceJob (double sampleRate, int blockSize);
+    void abandonInferenceWorker();
+    void stopWorkersForTeardown();
+    void endPoolThreadsForTeardown();
     void setHighPassCoefficients (double sampleRate);
     void requestModelLoadFromState (bool applyDefaults);
     void replaceNonFiniteParameterValues();

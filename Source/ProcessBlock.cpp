@@ -61,31 +61,51 @@ void CalbrixAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
     if (parametersDirty.exchange (false))
         readParameterTargets();
 
-    for (int i = 0; i < n; ++i)
-    {
-        paramQueues[0]->enqueue (p1Smoother.getNextValue());
-        paramQueues[1]->enqueue (p2Smoother.getNextValue());
-        paramQueues[2]->enqueue (p3Smoother.getNextValue());
-        paramQueues[3]->enqueue (p4Smoother.getNextValue());
-    }
-
     const int buffering = bufferingDelay.load();
-    const auto dryDelay = static_cast<float> (modelDelay.load());
-    for (int i = 0; i < n; ++i)
+    const int preparedBlockSize = getBlockSize();
+    const int blocksCoveredByBuffering = preparedBlockSize > 0 ? buffering / preparedBlockSize : 0;
+
+    // The paths hold back at most what the reported latency can account for. Beyond that a block
+    // goes to neither path (both skip it alike, so they stay aligned with each other and with the
+    // latency reported), and the queues never outgrow the room they were made with.
+    const auto backlogLimit = static_cast<size_t> (blocksCoveredByBuffering * preparedBlockSize + maxExtraLatency);
+    const bool queued = dryQueues[0]->size_approx() <= backlogLimit;
+
+    if (queued)
     {
-        const float g = dryGainSmoother.getNextValue();
-        dryQueues[0]->enqueue (dryDelayLeft->process (left[i] * g, dryDelay));
-        dryQueues[1]->enqueue (dryDelayRight->process (right[i] * g, dryDelay));
+        for (int i = 0; i < n; ++i)
+        {
+            paramQueues[0]->enqueue (p1Smoother.getNextValue());
+            paramQueues[1]->enqueue (p2Smoother.getNextValue());
+            paramQueues[2]->enqueue (p3Smoother.getNextValue());
+            paramQueues[3]->enqueue (p4Smoother.getNextValue());
+        }
+
+        const auto dryDelay = static_cast<float> (modelDelay.load());
+        for (int i = 0; i < n; ++i)
+        {
+            const float g = dryGainSmoother.getNextValue();
+            dryQueues[0]->enqueue (dryDelayLeft->process (left[i] * g, dryDelay));
+            dryQueues[1]->enqueue (dryDelayRight->process (right[i] * g, dryDelay));
+        }
+    }
+    else
+    {
+        for (auto* smoother : { &p1Smoother, &p2Smoother, &p3Smoother, &p4Smoother, &dryGainSmoother, &inputGainSmoother })
+            smoother->skip (n);
     }
 
     // The block counts as late until its output has been seen.
-    const int underrunsBefore = underrunCount.fetch_add (1);
+    const int underrunsBefore = queued ? underrunCount.fetch_add (1) : underrunCount.load();
 
-    for (int i = 0; i < n; ++i)
+    if (queued)
     {
-        const float g = inputGainSmoother.getNextValue();
-        inputQueues[0]->enqueue (left[i] * g);
-        inputQueues[1]->enqueue (right[i] * g);
+        for (int i = 0; i < n; ++i)
+        {
+            const float g = inputGainSmoother.getNextValue();
+            inputQueues[0]->enqueue (left[i] * g);
+            inputQueues[1]->enqueue (right[i] * g);
+        }
     }
 
     const auto wanted = static_cast<size_t> (n);
@@ -105,17 +125,17 @@ void CalbrixAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
     lastWaitTicks = juce::Time::getHighResolutionTicks() - waitStartTicks;
 
     const bool late = ! outputReady();
-    if (! late)
+    if (! late && queued)
         underrunCount.fetch_sub (1);
 
-    const int preparedBlockSize = getBlockSize();
-    const int blocksCoveredByBuffering = preparedBlockSize > 0 ? buffering / preparedBlockSize : 0;
+    // Only a late block that went into the paths holds them back one block more. The extra
+    // latency stops where the backlog limit does.
     const int underruns = underrunCount.load();
-    if (underruns > blocksCoveredByBuffering && underruns != underrunsBefore)
+    if (queued && underruns > blocksCoveredByBuffering && underruns != underrunsBefore)
     {
-        const int extra = extraLatency.fetch_add (n) + n;
-        if (extra <= maxExtraLatency)
-            setLatencySamples (modelDelay.load() + buffering + extra);
+        const int extra = juce::jmin (extraLatency.load() + n, maxExtraLatency);
+        extraLatency = extra;
+        setLatencySamples (modelDelay.load() + buffering + extra);
     }
 
     for (int i = 0; i < n; ++i)

@@ -5,23 +5,25 @@
 
 namespace
 {
-    void replaceWithEmptyQueues (SampleQueues& queues)
+    void replaceWithEmptyQueues (SampleQueues& queues, size_t capacity)
     {
         for (auto& queue : queues)
-            queue = std::make_unique<SampleQueue> (CalbrixAudioProcessor::queueCapacity);
+            queue = std::make_unique<SampleQueue> (capacity);
     }
 } // namespace
 
 void CalbrixAudioProcessor::resetQueues()
 {
-    replaceWithEmptyQueues (inputQueues);
-    replaceWithEmptyQueues (outputQueues);
-    replaceWithEmptyQueues (dryQueues);
+    // Sized for the prepared block size: the audio thread never makes a queue grow.
+    const auto capacity = preparedQueueCapacity.load();
+    replaceWithEmptyQueues (inputQueues, capacity);
+    replaceWithEmptyQueues (outputQueues, capacity);
+    replaceWithEmptyQueues (dryQueues, capacity);
 
     dryDelayLeft->clear();
     dryDelayRight->clear();
 
-    replaceWithEmptyQueues (paramQueues);
+    replaceWithEmptyQueues (paramQueues, capacity);
 
     model->reset();
 

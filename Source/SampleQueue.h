@@ -9,16 +9,17 @@
 // inference worker: moodycamel's queue with blocks of 512 samples, which also counts what went
 // in and what came out. Its own size_approx walks every block of the queue (189 of them for two
 // seconds at 48 kHz), and the worker's polling and the audio thread's wait ask for the size many
-// times a block; the counts answer at once.
+// times a block; the counts answer at once. It never grows: it is made with room for the most it
+// may hold (see CalbrixAudioProcessor::queueCapacityFor), so neither end ever allocates.
 class SampleQueue
 {
 public:
     explicit SampleQueue (size_t capacity) : queue (capacity) {}
 
-    // Producer only. A full queue grows by a block; false when that allocation fails.
+    // Producer only. False, and the sample dropped, when the queue is full.
     bool enqueue (float sample)
     {
-        if (! queue.enqueue (sample))
+        if (! queue.try_enqueue (sample))
             return false;
         enqueued.store (++enqueuedByProducer, std::memory_order_release);
         return true;
@@ -26,11 +27,11 @@ public:
 
     // Producer only: `count` samples one after the other, counted once at the end, so that a
     // consumer polling the size sees them all at once and does not slow the writing down. A
-    // sample whose block cannot be allocated is dropped.
+    // sample that finds the queue full is dropped.
     void enqueueAll (const float* samples, size_t count)
     {
         for (size_t i = 0; i < count; ++i)
-            if (queue.enqueue (samples[i]))
+            if (queue.try_enqueue (samples[i]))
                 ++enqueuedByProducer;
         enqueued.store (enqueuedByProducer, std::memory_order_release);
     }

@@ -10,6 +10,7 @@
 #include "ModelSnapshot.h"
 #include "PluginProcessor.h"
 #include "StateTreeWriter.h"
+#include "WorkerTether.h"
 
 #include <array>
 #include <cmath>
@@ -30,7 +31,8 @@ UpdateEngineJob::UpdateEngineJob (CalbrixAudioProcessor& p, std::string path, bo
       processor (p),
       filePath (std::move (path)),
       applyDefaults (defaults),
-      restoresWhenRequested (p.stateRestores.load())
+      restoresWhenRequested (p.stateRestores.load()),
+      tether (p.loadingTether)
 {
 }
 
@@ -41,12 +43,28 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
     if (shouldExit())
         return jobNeedsRunningAgain;
 
+    try
+    {
+        const WorkerTether::Attachment attached (*tether);
+        load();
+    }
+    catch (const WorkerAbandoned&)
+    {
+        // Abandoned inside a model call that came back late: the processor may be gone. The pool
+        // thread ends with this job; pool and wrapper stay kept.
+        juce::Thread::getCurrentThread()->signalThreadShouldExit();
+    }
+    return jobHasFinished;
+}
+
+void UpdateEngineJob::load()
+{
     const juce::File file { juce::String::fromUTF8 (filePath.c_str()) };
     if (ModelSnapshot::namesNothingOrAFolder (file.getFullPathName().toStdString()))
     {
         processor.loading = false;
         processor.fadeState = 2;
-        return jobHasFinished;
+        return;
     }
 
     setModelLoadingFlag (true);
@@ -55,7 +73,7 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
     std::string refusal;
 
     // The copy and its check leave the playing model alone: they cost no silence.
-    auto snapshot = ModelSnapshot::take (fullPath, refusal);
+    auto snapshot = outsideTheProcessor ([&] { return ModelSnapshot::take (fullPath, refusal, [this] { return shouldExit(); }); });
     if (snapshot.isValid() && ! shouldExit())
     {
         const JobExitSignal exitSignal (*this);
@@ -77,7 +95,7 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
         setModelLoadingFlag (false);
         processor.loading = false;
         processor.fadeState = 2;
-        return jobHasFinished;
+        return;
     }
 
     processor.loading = true;
@@ -107,14 +125,16 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
             processor.prepareModel (processor.getSampleRate(), processor.getBlockSize());
             processor.resetRequested = true;
 
-            processor.bufferingDelay = processor.model->calc_buffering_delay_samples();
-            processor.modelDelay = processor.model->calc_model_delay_samples();
-            processor.setLatencySamples (processor.bufferingDelay.load() + processor.modelDelay.load());
+            processor.readModelDelays();
 
             // A newer load will give its own; the processor going needs none.
             if (applyDefaults && ! shouldExit())
                 applyModelDefaults();
         }
+    }
+    catch (const WorkerAbandoned&)
+    {
+        throw;
     }
     catch (const std::exception& e)
     {
@@ -132,7 +152,6 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
     setModelLoadingFlag (false);
     processor.loading = false;
     processor.fadeState = 2;
-    return jobHasFinished;
 }
 
 void UpdateEngineJob::setModelLoadingFlag (bool isLoading)
@@ -164,22 +183,26 @@ void UpdateEngineJob::reportLoadFailure (const std::string& errorText)
 
 bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, std::string& errorText)
 {
-    auto& model = *processor.model;
-
+    // No inference step or preparation may be inside the module while it is replaced: the load
+    // waits for one that is, and takes a new wrapper if that one does not come back.
+    auto lock = processor.model->lockForCalls();
+    if (! lock.owns_lock())
     {
-        // No inference step or preparation may be inside the module while it is replaced.
-        const std::lock_guard<std::recursive_mutex> lock (model.callLock());
-        try
-        {
-            model.loaded = false;
-            model.module = loadModuleFromSnapshot (snapshot.descriptor(), snapshot.size());
-            model.module.train (false);
-            model.loaded = true;
-        }
-        catch (const std::exception& e)
-        {
-            errorText = loadFailureText (fullPath, describeTorchError (e));
-        }
+        processor.replaceStuckModel();
+        lock = processor.model->lockForCalls();
+    }
+
+    auto& model = *processor.model;
+    try
+    {
+        model.loaded = false;
+        model.module = outsideTheProcessor ([&] { return loadModuleFromSnapshot (snapshot.descriptor(), snapshot.size()); });
+        model.module.train (false);
+        model.loaded = true;
+    }
+    catch (const std::exception& e)
+    {
+        errorText = loadFailureText (fullPath, describeTorchError (e));
     }
 
     if (! errorText.empty())
@@ -192,7 +215,6 @@ bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::stri
     if (! listMethods())
         return false;
 
-    const std::lock_guard<std::recursive_mutex> lock (model.callLock());
     model.inputs.clear();
     model.inputs.push_back (torch::zeros ({ 2, 0 }));
     return true;
@@ -201,7 +223,7 @@ bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::stri
 bool UpdateEngineJob::listMethods()
 {
     auto& model = *processor.model;
-    const std::lock_guard<std::recursive_mutex> lock (model.callLock());
+    const auto lock = model.lockForCalls();
     c10::InferenceMode guard;
 
     try
@@ -222,10 +244,18 @@ void UpdateEngineJob::applyModelDefaults()
 
     try
     {
-        const std::lock_guard<std::recursive_mutex> lock (model.callLock());
+        const auto lock = model.lockForCalls();
+        if (! lock.owns_lock())
+            return;
         c10::InferenceMode guard;
 
-        auto call = [&model] (const char* name) { return model.module.get_method (name) (std::vector<c10::IValue> {}); };
+        // One call at a time outside the processor; a load asked to stop makes no further one.
+        auto call = [this, &model] (const char* name)
+        {
+            if (shouldExit())
+                throw std::runtime_error ("the load was asked to stop");
+            return outsideTheProcessor ([&] { return model.module.get_method (name) (std::vector<c10::IValue> {}); });
+        };
 
         const auto params = call ("get_default_param_values").toTensor();
         const double dry = call ("get_dry_default_value").toDouble();

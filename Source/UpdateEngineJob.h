@@ -2,10 +2,12 @@
 
 #include <juce_core/juce_core.h>
 
+#include <memory>
 #include <string>
 
 class CalbrixAudioProcessor;
 class ModelSnapshot;
+class WorkerTether;
 
 // Loads one model file into the processor's wrapper on the loading worker: takes a private snapshot
 // of the file and has it checked while the old model still plays, fades out, loads the snapshot,
@@ -21,6 +23,7 @@ public:
     JobStatus runJob() override;
 
 private:
+    void load();
     // Each returns false when the load is to go no further.
     bool loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, std::string& errorText);
     bool listMethods();
@@ -35,6 +38,7 @@ private:
     // How many restores the processor had made when this load was asked for: defaults are given
     // only if no restore has come since, so a restore always keeps its own parameter values.
     int restoresWhenRequested;
+    std::shared_ptr<WorkerTether> tether;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (UpdateEngineJob)
 };

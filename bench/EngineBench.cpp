@@ -57,7 +57,7 @@ namespace
         void setModelAttribute (const std::string& name, int64_t value)
         {
             {
-                const std::lock_guard<std::recursive_mutex> lock (processor->model->callLock());
+                const std::lock_guard<Calbrix::CallLock> lock (processor->model->callLock());
                 processor->model->module.setattr (name, value);
             }
             emptyQueues();
@@ -76,7 +76,7 @@ namespace
         {
             constexpr int iterations = 2000;
             setModelAttribute ("iterations", iterations);
-            const std::lock_guard<std::recursive_mutex> lock (processor->model->callLock());
+            const std::lock_guard<Calbrix::CallLock> lock (processor->model->callLock());
             c10::InferenceMode guard;
             const std::vector<c10::IValue> inputs { torch::zeros ({ 2, blockSize }), torch::zeros ({ 4, blockSize }) };
             long long best = 0;
@@ -212,7 +212,7 @@ namespace
             tone.fill (buffer, k);
             const auto start = threadCpuNow();
             {
-                const std::lock_guard<std::recursive_mutex> lock (model.callLock());
+                const std::lock_guard<Calbrix::CallLock> lock (model.callLock());
                 c10::InferenceMode guard;
                 auto audio = torch::empty ({ 2, n });
                 for (int c = 0; c < 2; ++c)

@@ -2,6 +2,7 @@
 // child process, so the child's arguments are checked before the JUCE application starts; then,
 // while the process still has one thread, it forks the server that checks model files.
 
+#include "AbandonedWork.h"
 #include "ModelCheckServer.h"
 #include "WebViewChild.h"
 
@@ -15,5 +16,5 @@ extern "C" int main (int argc, char* argv[])
     ModelCheckServer::startFromMain (argc, argv);
 
     juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
-    return juce::JUCEApplicationBase::main (argc, (const char**) argv);
+    return AbandonedWork::exitCode (juce::JUCEApplicationBase::main (argc, (const char**) argv));
 }

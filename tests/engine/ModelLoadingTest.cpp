@@ -55,7 +55,7 @@ namespace
     // How often counting_delays.pt has run forward_bt.
     int64_t forwardCalls (CalbrixAudioProcessor& processor)
     {
-        const std::lock_guard<std::recursive_mutex> lock (processor.model->callLock());
+        const std::lock_guard<Calbrix::CallLock> lock (processor.model->callLock());
         return processor.model->module.attr ("calls").toInt();
     }
 

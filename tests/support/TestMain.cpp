@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AbandonedWork.h"
 #include "ModelCheckServer.h"
 #include "WebViewChild.h"
 
@@ -35,6 +36,6 @@ int main (int argc, char** argv)
 
     prepareXlibAsTheApplicationDoes();
     ::testing::InitGoogleTest (&argc, argv);
-    juce::ScopedJuceInitialiser_GUI juce;
-    return RUN_ALL_TESTS();
+    const int result = [] { juce::ScopedJuceInitialiser_GUI juce; return RUN_ALL_TESTS(); }();
+    return AbandonedWork::exitCode (result);
 }

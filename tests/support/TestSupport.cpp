@@ -98,13 +98,13 @@ namespace calbrix_test
 
     void setModelAttribute (CalbrixAudioProcessor& processor, const std::string& name, const c10::IValue& value)
     {
-        const std::lock_guard<std::recursive_mutex> lock (processor.model->callLock());
+        const std::lock_guard<Calbrix::CallLock> lock (processor.model->callLock());
         processor.model->module.setattr (name, value);
     }
 
     int64_t callModelInt (CalbrixAudioProcessor& processor, const std::string& method)
     {
-        const std::lock_guard<std::recursive_mutex> lock (processor.model->callLock());
+        const std::lock_guard<Calbrix::CallLock> lock (processor.model->callLock());
         c10::InferenceMode guard;
         return processor.model->module.get_method (method) (std::vector<c10::IValue> {}).toInt();
     }
