@@ -422,6 +422,119 @@ class OutputSequence(ContractModel):
         return 0
 
 
+class NonFiniteOutput(ContractModel):
+    """Outputs `value` (NaN or an infinity) on the calls after reset() from `first` to `last`, and its
+    input otherwise; last = 0 means for ever."""
+
+    def __init__(self, value: float, first: int, last: int):
+        super().__init__()
+        self.value = value
+        self.first = first
+        self.last = last
+        self.calls: int = 0
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if self.calls >= self.first and (self.last == 0 or self.calls <= self.last):
+            return torch.full_like(x, self.value)
+        return x.clone()
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+
+class ThreeRowOutput(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return torch.cat([x, x[0:1]], 0)
+
+
+class Float64Output(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return x.to(torch.float64)
+
+
+class Int32Output(ContractModel):
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        return torch.ones(2, x.size(1), dtype=torch.int32)
+
+
+class LengthOutput(ContractModel):
+    """Returns `numerator` / `denominator` times the block's length, less `shorter` samples."""
+
+    def __init__(self, numerator: int, denominator: int, shorter: int):
+        super().__init__()
+        self.numerator = numerator
+        self.denominator = denominator
+        self.shorter = shorter
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        n = x.size(1) * self.numerator // self.denominator - self.shorter
+        return x.repeat(1, 2)[:, 0:n].contiguous()
+
+
+class ReportsDelays(ContractModel):
+    """Reports `delay` as both its model delay and its buffering delay."""
+
+    def __init__(self, delay: int):
+        super().__init__()
+        self.delay = delay
+
+    @torch.jit.export
+    def calc_model_delay_samples(self) -> int:
+        return self.delay
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        return self.delay
+
+
+class Gated(ContractModel):
+    """A model call that does not come back until it is let go from outside.
+
+    From its `stall_after`-th forward_bt after reset() on (and in calc_buffering_delay_samples when
+    `stall_in_delay` is set) it spins, as a model caught in a loop would, until `gate[0]` is set to 1
+    or more through the tensor's storage (a test holds the tensor and writes it while the call runs).
+    """
+
+    def __init__(self, stall_after: int, stall_in_delay: bool):
+        super().__init__()
+        self.gate = torch.zeros(1)
+        self.calls: int = 0
+        self.stall_after = stall_after
+        self.stall_in_delay = stall_in_delay
+
+    def wait_for_gate(self) -> int:
+        spins = 0
+        while bool(self.gate[0] < 0.5):
+            spins += 1
+        return spins
+
+    @torch.jit.export
+    def forward_bt(self, x: torch.Tensor, p: torch.Tensor) -> Optional[torch.Tensor]:
+        self.calls += 1
+        if not self.stall_in_delay and self.calls > self.stall_after:
+            self.wait_for_gate()
+        return x.clone()
+
+    @torch.jit.export
+    def reset(self) -> int:
+        self.calls = 0
+        return 0
+
+    @torch.jit.export
+    def calc_buffering_delay_samples(self) -> int:
+        if self.stall_in_delay:
+            self.wait_for_gate()
+        return 0
+
+
 FIXTURES = {
     "identity.pt": ContractModel,
     "gain2.pt": Gain,
@@ -457,4 +570,20 @@ FIXTURES = {
     "records_preparation_float_rate.pt": RecordsPreparationFloatRate,
     "output_sequence.pt": OutputSequence,
     "returns_its_own_state.pt": ReturnsItsOwnState,
+    # Models that break the contract the way hostile or broken code would.
+    "nan_always.pt": lambda: NonFiniteOutput(float("nan"), 1, 0),
+    "nan_once.pt": lambda: NonFiniteOutput(float("nan"), 5, 5),
+    "inf_once.pt": lambda: NonFiniteOutput(float("inf"), 5, 5),
+    "three_row_output.pt": ThreeRowOutput,
+    "float64_output.pt": Float64Output,
+    "int32_output.pt": Int32Output,
+    "one_short_output.pt": lambda: LengthOutput(1, 1, 1),
+    "double_length_output.pt": lambda: LengthOutput(2, 1, 0),
+    "delays_int_max.pt": lambda: ReportsDelays(2**31 - 1),
+    "delays_int_min.pt": lambda: ReportsDelays(-(2**31)),
+    "delays_minus_5.pt": lambda: ReportsDelays(-5),
+    "delays_2_pow_40.pt": lambda: ReportsDelays(2**40),
+    "gated_forward.pt": lambda: Gated(40, False),
+    "gated_warm_up.pt": lambda: Gated(0, False),
+    "gated_buffering_delay.pt": lambda: Gated(0, True),
 }
