@@ -9,4 +9,8 @@ namespace calbrix_bench
     void modelSwitchFigures (int switches);
     // Picking a generated model of about 1 GB: from the request to its audio.
     void largeModelLoadFigure (const juce::File& largeModel);
+    // `blocks` blocks of 64 at 48 kHz with a model that never keeps up.
+    void lateModelFigures (int blocks);
+    // Destroying a processor whose model call does not come back.
+    void stuckModelTeardownFigure();
 }

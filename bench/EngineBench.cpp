@@ -5,8 +5,8 @@
 // fixture models from $CALBRIX_MODELS_DIR/fixtures and writes the processor's data folder under
 // $HOME: run it through scripts/bench, which gives it a fresh HOME.
 //
-//   bench [overhead] [headroom] [ratio] [switch] [large]     (no argument: all of them; "large"
-//   needs $CALBRIX_LARGE_MODEL, a model file of about 1 GB)
+//   bench [overhead] [headroom] [ratio] [switch] [large] [late] [stuck]     (no argument: all of
+//   them; "large" needs $CALBRIX_LARGE_MODEL, a model file of about 1 GB)
 #include "CalbrixModel.h"
 
 #include "AllocationCounter.h"
@@ -334,6 +334,10 @@ int main (int argc, char** argv)
         engineAgainstDirect (1000);
     if (wanted ("switch"))
         modelSwitchFigures (20);
+    if (wanted ("late"))
+        lateModelFigures (10000);
+    if (wanted ("stuck"))
+        stuckModelTeardownFigure();
     if (const char* large = std::getenv ("CALBRIX_LARGE_MODEL"); large != nullptr && wanted ("large"))
         largeModelLoadFigure (juce::File (juce::String::fromUTF8 (large)));
 

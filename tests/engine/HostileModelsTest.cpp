@@ -58,6 +58,12 @@ namespace
         { "gated_buffering_delay.pt", false, Gate::neverReleased },
     };
 
+    // Names the case in test output.
+    void PrintTo (const Hostile& hostile, std::ostream* out)
+    {
+        *out << hostile.fixture;
+    }
+
     long long residentBytes()
     {
         std::ifstream statm ("/proc/self/statm");
