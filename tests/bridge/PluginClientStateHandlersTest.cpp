@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <limits>
 #include <mutex>
+#include <unistd.h>
 
 using namespace calbrix_bridge_test;
 using calbrix_test::installFixture;
@@ -322,7 +323,7 @@ namespace
         }
 
         juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                .getNonexistentChildFile ("calbrix-openers", "", false);
+                                .getNonexistentChildFile ("calbrix-openers-" + juce::String (::getpid()), "", false);
         juce::String savedPath;
         int requests = 0;
     };
