@@ -95,7 +95,7 @@ namespace lorquist::BrowserIntegration
     //==============================================================================
     void BrowserIntegrationPluginClient::openBrowser (juce::var request)
     {
-        const auto opened = launchInDefaultBrowser (juce::URL (text (request, "url")));
+        const auto opened = browserLaunches.pass() && launchInDefaultBrowser (juce::URL (text (request, "url")));
         reply (request, opened ? "Opened system browser succesfully" : "Failed to open system browser");
     }
 

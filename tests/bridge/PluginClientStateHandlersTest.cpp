@@ -301,11 +301,13 @@ namespace
             folder.deleteRecursively();
         }
 
-        // A stand-in opener that writes its arguments, one per line, to "<name>.args".
+        // A stand-in opener that writes its arguments, one per line, to "<name>.args" and adds a line
+        // to "<name>.runs" each time it runs.
         void installOpener (const juce::String& name)
         {
             const auto script = folder.getChildFile (name);
-            script.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"$0.tmp\" && /bin/mv \"$0.tmp\" \"$0.args\"\n",
+            script.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"$0.tmp\" && /bin/mv \"$0.tmp\" \"$0.args\"\n"
+                                    "echo ran >> \"$0.runs\"\n",
                                     false, false, "\n");
             script.setExecutePermission (true);
         }
@@ -370,4 +372,36 @@ TEST_F (OpenBrowser, TextThatAnOpenerWouldTakeAsAnOptionIsRefused)
     EXPECT_EQ (openAndReply ("--help"), "Failed to open system browser");
     pumpMessagesFor (100);
     EXPECT_FALSE (folder.getChildFile ("xdg-open.args").exists());
+}
+
+TEST_F (OpenBrowser, AtMostOneLaunchPerIntervalAndTheRequestsBetweenAreRefused)
+{
+    installOpener ("xdg-open");
+
+    // A burst, as from a page that asks again and again. However slow the machine, no more than one
+    // launch per interval of the time the burst took may pass.
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+    juce::StringArray replies;
+    for (int i = 0; i < 50; ++i)
+        replies.add (openAndReply ("https://example.com/" + juce::String (i)));
+    const auto elapsed = juce::Time::getMillisecondCounterHiRes() - start;
+
+    int launches = 0;
+    for (const auto& reply : replies)
+    {
+        if (reply == "Opened system browser succesfully")
+            ++launches;
+        else
+            EXPECT_EQ (reply, "Failed to open system browser");
+    }
+    EXPECT_EQ (replies[0], "Opened system browser succesfully");
+    EXPECT_GE (launches, 1);
+    EXPECT_LE (launches, 1 + static_cast<int> (elapsed / BrowserIntegrationPluginClient::browserLaunchIntervalMs));
+
+    // Only the launches that were answered as such started the opener.
+    const auto runs = folder.getChildFile ("xdg-open.runs");
+    const auto runCount = [&] { return juce::StringArray::fromLines (runs.loadFileAsString().trim()).size(); };
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return runs.existsAsFile() && runCount() >= launches; }, 20000));
+    pumpMessagesFor (200);
+    EXPECT_EQ (runCount(), launches);
 }
