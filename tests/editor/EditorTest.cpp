@@ -265,3 +265,29 @@ TEST_F (EditorWithPage, NoticePostedJustBeforeTheEditorGoesIsDropped)
     calbrix_test::pumpMessagesFor (200);
     SUCCEED();
 }
+
+TEST_F (EditorWithPage, EverythingFitsTheWindowFromTheSmallestEditorSizeUp)
+{
+    // With a message of the page's own on its line (a preset saved without a name, shown at once and
+    // only for a while): every box of the page inside the window, the message line whole, the knobs
+    // not squashed away.
+    const juce::String layoutFaults =
+        "(() => { document.getElementById('preset-name').value = ''; document.getElementById('preset-save').click();"
+        " const faults = [];"
+        " for (const e of document.body.querySelectorAll('*')) { const r = e.getBoundingClientRect();"
+        "   if (r.width > 0 && (r.bottom > innerHeight + 0.5 || r.right > innerWidth + 0.5))"
+        "     faults.push(`${e.tagName}.${e.className?.baseVal ?? e.className} ends at ${Math.round(r.right)},${Math.round(r.bottom)}`); }"
+        " const line = document.getElementById('message');"
+        " if (line.textContent === '') faults.push('no message shown'); else if (line.scrollHeight > line.clientHeight + 1) faults.push('message line cut');"
+        " for (const d of document.querySelectorAll('.knob .dial')) if (d.getBoundingClientRect().height < 20) faults.push('dial squashed');"
+        " return faults.join('; '); })()";
+
+    const juce::Point<int> sizes[] = { { 345, 375 }, { 414, 450 }, { 690, 750 }, { 1104, 1200 } };
+    for (const auto& size : sizes)
+    {
+        SCOPED_TRACE (size.toString());
+        window.setSize (size.x, size.y);
+        ASSERT_TRUE (pageShows ("innerWidth + 'x' + innerHeight", juce::String (size.x) + "x" + juce::String (size.y)));
+        EXPECT_TRUE (pageShows (layoutFaults, ""));
+    }
+}
