@@ -181,6 +181,43 @@ TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
     EXPECT_TRUE (pageShows ("document.getElementById('model-status').textContent", "Ready"));
 }
 
+TEST_F (EditorWithPage, AFailedLoadIsShownAsFailedAndNotAsReady)
+{
+    calbrix_test::installFixture ("not_torchscript.pt");
+    calbrix_test::installFixture ("defaults.pt");
+    evaluate ("document.getElementById('model-refresh').click()");
+    ASSERT_TRUE (pageShows ("document.getElementById('model-select').options.length", 3));
+
+    const auto pick = [this] (const juce::String& name)
+    {
+        evaluate ("(() => { const s = document.getElementById('model-select'); s.value = '" + name + "';"
+                  " s.dispatchEvent(new Event('change')); })()");
+    };
+    const juce::String status = "document.getElementById('model-status').textContent";
+    const juce::String shownOption = "document.getElementById('model-select').selectedOptions[0].textContent";
+
+    // The message line shows each message only for a while: keep what it showed.
+    evaluate ("(() => { window.shownMessages = []; const line = document.getElementById('message');"
+              " new MutationObserver(() => shownMessages.push(line.textContent)).observe(line, { childList: true }); })()");
+
+    pick ("not_torchscript.pt");
+    ASSERT_TRUE (calbrix_test::pumpMessagesUntil ([this] { return ! calbrix_test::dismissAlertWindows().isEmpty(); }, pageTimeoutMs))
+        << "no native notice of the failure";
+    ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
+    EXPECT_FALSE (processor.model->loaded.load());
+    EXPECT_TRUE (pageShows (status, "Load failed"));
+    EXPECT_TRUE (pageShows (shownOption, "not_torchscript.pt (failed to load)"));
+    EXPECT_TRUE (pageShows ("shownMessages.some((m) => m.includes('not_torchscript.pt') && m.endsWith('could not be loaded.'))", true));
+    calbrix_test::dismissAlertWindows(); // the second load of the same pick
+
+    // A model that loads is ready again.
+    pick ("defaults.pt");
+    ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
+    EXPECT_TRUE (processor.model->loaded.load());
+    EXPECT_TRUE (pageShows (status, "Ready"));
+    EXPECT_TRUE (pageShows (shownOption, "defaults.pt"));
+}
+
 TEST_F (EditorWithPage, PresetsGoToThePresetsFolderAndComeBack)
 {
     setNormalised ("p3", 0.8f);
