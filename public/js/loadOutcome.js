@@ -1,8 +1,10 @@
 // What the page can learn of how a model load ended. The plug-in sends no outcome: it shows a failed
-// load in a native message box and writes it to its log file ("calbrix.log" in the data folder)
-// before it clears "is_model_loading". So once a load has ended, the lines logged since the page last
-// looked tell whether a load of the current model failed. A load that succeeds logs nothing by which
-// it could be told apart, so "no failure logged" is all that success means here.
+// load in a native message box and writes every load's outcome to its log file ("calbrix.log" in the
+// data folder) before it clears "is_model_loading": the failure's text, or an empty line when the
+// model loaded. So once a load has ended, the lines logged since the page last looked tell whether a
+// load of the current model failed. A load that a newer request replaced before it began logs
+// nothing; success itself names no model, so "something logged, no failure of this model" is all that
+// success means here.
 
 export const LOG_FILE = { directory: "", filename: "calbrix.log" };
 
@@ -30,8 +32,8 @@ export class LoadLog {
   }
 
   // "failed" when the lines logged since the last look name a failed load of the model file `name`
-  // (a name in the models folder), "loaded" when they do not, "unknown" on the first look, which
-  // cannot tell this load from earlier ones.
+  // (a name in the models folder), "loaded" when they do not, "unknown" when nothing was logged or on
+  // the first look, which cannot tell this load from earlier ones.
   outcomeFor(name, bytes) {
     const start = this.seen;
     this.seen = this.completeLines(bytes);
@@ -40,6 +42,8 @@ export class LoadLog {
 
     // A shorter log is a new one: the plug-in trims it when it starts.
     const from = start <= bytes.length ? start : 0;
+    if (this.seen <= from)
+      return "unknown";
     const text = new TextDecoder().decode(bytes.subarray(from, this.seen));
     return failedModelPaths(text).some((path) => path.endsWith(`/models/${name}`)) ? "failed" : "loaded";
   }
