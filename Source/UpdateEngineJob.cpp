@@ -19,11 +19,6 @@ namespace
 {
     constexpr int fadeOutChecks = 200;
 
-    void touchLock (juce::CriticalSection& lock)
-    {
-        const juce::ScopedLock hold (lock);
-    }
-
     std::string loadFailureText (const std::string& fullPath, const std::string& reason)
     {
         return "error loading the model\n" + fullPath + "\n" + reason;
@@ -59,8 +54,7 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
     const std::string fullPath = file.getFullPathName().toStdString();
     std::string refusal;
 
-    // Everything up to the fade-out leaves the playing model alone: the copy and its check cost
-    // no silence, and a load that a newer request replaces ends here having changed nothing.
+    // The copy and its check leave the playing model alone: they cost no silence.
     auto snapshot = ModelSnapshot::take (fullPath, refusal);
     if (snapshot.isValid() && ! shouldExit())
     {
@@ -68,6 +62,14 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
         std::string crash;
         if (processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash) == ModelFileCheck::Outcome::crashesLoader)
             refusal = crash;
+    }
+
+    // Before the model is touched, a newer request (or the processor going) ends the load here:
+    // the playing model fades back in if it had begun to fade out.
+    if (! shouldExit())
+    {
+        processor.fadeState = 1;
+        waitForFadeOut();
     }
 
     if (shouldExit())
@@ -78,8 +80,6 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
         return jobHasFinished;
     }
 
-    processor.fadeState = 1;
-    waitForFadeOut();
     processor.loading = true;
 
     std::string errorText;
@@ -137,7 +137,7 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
 
 void UpdateEngineJob::setModelLoadingFlag (bool isLoading)
 {
-    touchLock (processor.jobLock);
+    // Posted, so taking no lock: a load that a newer request ends must not hold that request up.
     auto& parameters = processor.parameters;
     processor.treeWriter->post ([&parameters, isLoading]
     {
@@ -148,7 +148,7 @@ void UpdateEngineJob::setModelLoadingFlag (bool isLoading)
 void UpdateEngineJob::waitForFadeOut()
 {
     int checks = 0;
-    while (checks < fadeOutChecks && ! processor.muted)
+    while (checks < fadeOutChecks && ! processor.muted && ! shouldExit())
     {
         ++checks;
         juce::Thread::sleep (1);
@@ -269,7 +269,6 @@ void UpdateEngineJob::applyModelDefaults()
 
     // The parameters are the tree's too (the framework copies them into it on the message thread),
     // and a restore made while this load ran has the last word on them.
-    touchLock (processor.jobLock);
     auto& p = processor;
     const int restores = restoresWhenRequested;
     processor.treeWriter->post ([&p, assignments, restores]
