@@ -1,6 +1,7 @@
 #include "BrowserIntegrationPluginClient.h"
 
 #include "DataDirectoryFiles.h"
+#include "PageNumber.h"
 #include "ParameterMetadata.h"
 #include "SystemBrowser.h"
 
@@ -94,7 +95,7 @@ namespace lorquist::BrowserIntegration
     //==============================================================================
     void BrowserIntegrationPluginClient::openBrowser (juce::var request)
     {
-        const auto opened = launchInDefaultBrowser (juce::URL (text (request, "url")));
+        const auto opened = browserLaunches.pass() && launchInDefaultBrowser (juce::URL (text (request, "url")));
         reply (request, opened ? "Opened system browser succesfully" : "Failed to open system browser");
     }
 
@@ -134,20 +135,33 @@ namespace lorquist::BrowserIntegration
 
     void BrowserIntegrationPluginClient::setParameter (juce::var request)
     {
-        // The value as it came, text or number: the framework converts it when it sets the parameter.
-        // An id that names no parameter gives a value bound to nothing.
-        valueTreeState.getParameterAsValue (text (request, "id")).setValue (request["value"]);
+        // Anything but a finite number is refused like an id that names no parameter: nothing
+        // changes and nothing is answered.
+        const auto value = request["value"];
+        if (! isFiniteNumber (value))
+            return;
+
+        // The value as it came, text or number: the framework converts it when it sets the parameter,
+        // clamping it to the range. An id that names no parameter gives a value bound to nothing.
+        valueTreeState.getParameterAsValue (text (request, "id")).setValue (value);
     }
 
     void BrowserIntegrationPluginClient::setHiddenParameter (juce::var request)
     {
         const juce::ScopedLock lock (stateLock);
 
-        auto child = findStateChild (text (request, "id"));
+        const auto id = text (request, "id");
+        const auto value = text (request, "value");
+
+        // A parameter's child sets the parameter from its text: the same numbers as "setParameter" only.
+        if (valueTreeState.getParameter (id) != nullptr && ! isFiniteNumber (value))
+            return;
+
+        auto child = findStateChild (id);
         if (! child.isValid())
             return;
 
-        child.setProperty (valueProperty, text (request, "value"), nullptr);
+        child.setProperty (valueProperty, value, nullptr);
         moveToEnd (child);
     }
 } // namespace lorquist::BrowserIntegration

@@ -2,6 +2,7 @@
 
 #include "BrowserIntegrationClient.h"
 #include "BrowserValueTreeSynchroniser.h"
+#include "IntervalLimit.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
 
@@ -26,6 +27,11 @@ namespace lorquist::BrowserIntegration
         // The handlers point at this client, so the router must go no later than the client.
         void setupBrowserPluginIntegration();
 
+        // "openBrowser" starts at most one opener process per this interval; the requests in between
+        // are answered as a failed launch, so a page cannot fill the message thread and the process
+        // table with launches.
+        static constexpr double browserLaunchIntervalMs = 1000.0;
+
     private:
         void init (juce::var request);
         void readFile (juce::var request);
@@ -48,6 +54,7 @@ namespace lorquist::BrowserIntegration
         juce::AudioProcessorValueTreeState& valueTreeState;
         BrowserValueTreeSynchroniser valueTreeSynchroniser;
         juce::String dataDirectoryPath;
+        IntervalLimit browserLaunches { browserLaunchIntervalMs };
 
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BrowserIntegrationPluginClient)
     };

@@ -1,5 +1,9 @@
 #include "DataDirectoryFiles.h"
 
+#include "FileReplacement.h"
+
+#include <cstring>
+
 namespace lorquist::BrowserIntegration
 {
     const juce::String DataDirectoryFiles::success { "success" };
@@ -8,10 +12,25 @@ namespace lorquist::BrowserIntegration
 
     namespace
     {
-        constexpr size_t writeBufferSize = 32768;
-
         // Something that is not a folder is there.
         bool namesFile (const juce::File& file) { return file.exists() && ! file.isDirectory(); }
+
+        // The Base64 text after the first "," of a save's data (all of a data URL but its header), or
+        // nothing when it is longer than any content within the size limit can be. Measured in place:
+        // an oversized request costs no copy and no decoding.
+        std::optional<juce::String> savedPayload (const juce::String& data)
+        {
+            constexpr auto longestPayload = static_cast<size_t> ((DataDirectoryFiles::maximumFileSize + 2) / 3 * 4);
+
+            const auto* comma = std::strchr (data.toRawUTF8(), ',');
+            if (comma == nullptr)
+                return juce::String();
+
+            const auto length = std::strlen (comma + 1);
+            if (length > longestPayload)
+                return std::nullopt;
+            return juce::String::fromUTF8 (comma + 1, static_cast<int> (length));
+        }
     } // namespace
 
     DataDirectoryFiles::DataDirectoryFiles (juce::String path)
@@ -53,8 +72,13 @@ namespace lorquist::BrowserIntegration
         if (! file || ! namesFile (*file))
             return {};
 
+        // Never more than one byte beyond the limit is read, however large the file is or grows.
         juce::MemoryBlock content;
-        file->loadFileAsData (content);
+        juce::FileInputStream stream (*file);
+        if (stream.failedToOpen()
+            || stream.readIntoMemoryBlock (content, static_cast<ssize_t> (maximumFileSize + 1)) > static_cast<size_t> (maximumFileSize))
+            return {};
+
         return juce::Base64::toBase64 (content.getData(), content.getSize());
     }
 
@@ -64,26 +88,18 @@ namespace lorquist::BrowserIntegration
         if (! file)
             return failed;
 
+        const auto payload = savedPayload (data);
+        if (! payload)
+            return failed;
+
         juce::MemoryOutputStream decoded;
-        if (! juce::Base64::convertFromBase64 (decoded, data.fromFirstOccurrenceOf (",", false, false)))
+        if (! juce::Base64::convertFromBase64 (decoded, *payload) || decoded.getDataSize() > static_cast<size_t> (maximumFileSize))
             return failed;
 
-        file->create();
-
-        juce::FileOutputStream stream (*file, writeBufferSize);
-        if (stream.failedToOpen())
+        if (file->isDirectory() || file->getParentDirectory().createDirectory().failed())
             return failed;
 
-        // A stream opened on an existing file writes after its old content.
-        stream.setPosition (0);
-        if (stream.truncate().failed())
-            return failed;
-
-        if (decoded.getDataSize() > 0 && ! stream.write (decoded.getData(), decoded.getDataSize()))
-            return failed;
-
-        stream.flush();
-        return stream.getStatus().wasOk() ? success : failed;
+        return replaceFileContent (*file, decoded.getData(), decoded.getDataSize()) ? success : failed;
     }
 
     juce::String DataDirectoryFiles::remove (const juce::String& directory, const juce::String& filename) const

@@ -16,12 +16,15 @@ namespace lorquist::BrowserIntegration
     public:
         explicit DataDirectoryFiles (juce::String dataDirectoryPath);
 
-        // The file's content as Base64, or "" when the path names no file.
+        // The file's content as Base64, or "" when the path names no file, or one that cannot be read
+        // or is larger than maximumFileSize.
         juce::String read (const juce::String& directory, const juce::String& filename) const;
 
         // Replaces the file's content with the Base64 text after the first "," of `data` (a data
-        // URL's payload; no "," means empty content). "success" or "failed"; invalid Base64 fails
-        // before anything is touched, so a bad request never destroys the file it names.
+        // URL's payload; no "," means empty content), making missing folders. "success" or "failed";
+        // content that is invalid Base64 or larger than maximumFileSize fails before anything is
+        // touched, and a failed write leaves the old file as it was: a request never destroys the
+        // file it names unless it replaces it whole.
         juce::String save (const juce::String& directory, const juce::String& filename, const juce::String& data) const;
 
         // "success" when the path named a file and it is gone; "failed" otherwise (folders are never deleted).
@@ -32,6 +35,10 @@ namespace lorquist::BrowserIntegration
         juce::String list (const juce::String& directory) const;
 
         static const juce::String success, failed, notADirectory;
+
+        // The most a file's content may be in one request, read or saved: a page request runs on the
+        // message thread, and this bounds how long one may hold it up (the README gives the figures).
+        static constexpr juce::int64 maximumFileSize = 8 * 1024 * 1024;
 
     private:
         // The file a request path names below the data directory, or nothing when it would lie

@@ -1,7 +1,9 @@
 // Puts the page together: the parameter controls, the model chooser and the presets, all fed by
 // the mirror of the plug-in's state.
-import { on, send, CLIENT } from "./bridge.js";
+import { on, request, send, CLIENT } from "./bridge.js";
 import { ParameterControl } from "./controls.js";
+import { base64ToBytes } from "./juceBinary.js";
+import { LOG_FILE, LoadLog } from "./loadOutcome.js";
 import { ModelPicker } from "./modelPicker.js";
 import { Presets } from "./presets.js";
 import { StateMirror, asBoolean, asNumber } from "./stateMirror.js";
@@ -27,6 +29,7 @@ const READY_AGAIN_MS = 4000;
 
 const mirror = new StateMirror();
 const controls = new Map();
+const loadLog = new LoadLog();
 let modelLoading = false;
 const loadingWatchers = new Set();
 
@@ -47,8 +50,26 @@ function setModelLoading(loading) {
     return;
   modelLoading = loading;
   picker.show({ loading });
+  if (!loading)
+    checkLoadOutcome();
   for (const watcher of loadingWatchers)
     watcher(loading);
+}
+
+// The log file's bytes, or null when it cannot be read.
+async function readLog() {
+  const reply = await request("readFileHandler", LOG_FILE).catch(() => "");
+  return reply === "" ? null : base64ToBytes(String(reply));
+}
+
+// A load has ended: the plug-in logged its failure, if it failed, before it said so.
+async function checkLoadOutcome() {
+  const name = picker.current;
+  if (name === "")
+    return;
+  picker.loadOutcome(name, "checking");
+  const log = await readLog();
+  picker.loadOutcome(name, log === null ? "finished" : loadLog.outcomeFor(name, log));
 }
 
 // Resolves once no model load has run for a short while: picking a model can load it twice.
@@ -162,6 +183,9 @@ on("is_model_loading", (loading) => {
     picker.refresh();
 });
 
+// What the log holds before the page starts is about loads it has not seen. Requests are answered
+// in order, so this look comes before that of any load that ends later.
+readLog().then((log) => log !== null && loadLog.skip(log));
 send("init", { isReady: true });
 setInterval(() => send("init", { isReady: true }), READY_AGAIN_MS);
 picker.refresh();

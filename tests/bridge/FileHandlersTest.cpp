@@ -3,11 +3,60 @@
 // data directory.
 #include "BridgeTestSupport.h"
 
+#include "DataDirectoryFiles.h"
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace calbrix_bridge_test;
+using lorquist::BrowserIntegration::DataDirectoryFiles;
 
 namespace
 {
     juce::String base64Of (const juce::String& text) { return juce::Base64::toBase64 (text); }
+    juce::String base64Of (const juce::MemoryBlock& bytes) { return juce::Base64::toBase64 (bytes.getData(), bytes.getSize()); }
+
+    juce::MemoryBlock randomBytes (size_t size, juce::int64 seed)
+    {
+        juce::MemoryBlock bytes (size);
+        juce::Random random (seed);
+        random.fillBitsRandomly (bytes.getData(), bytes.getSize());
+        return bytes;
+    }
+
+    // Every entry of a folder, hidden ones too, sorted and joined by ",".
+    juce::String entriesOf (const juce::File& folder)
+    {
+        juce::StringArray names;
+        for (const auto& entry : folder.findChildFiles (juce::File::findFilesAndDirectories, false))
+            names.add (entry.getFileName());
+        names.sort (false);
+        return names.joinIntoString (",");
+    }
+
+    // Writes that stop part-way, as on a full disk: a file-size limit for this process, with the
+    // signal that would otherwise end it ignored, so the write reports the error instead.
+    struct FileSizeLimit
+    {
+        explicit FileSizeLimit (rlim_t bytes)
+        {
+            getrlimit (RLIMIT_FSIZE, &saved);
+            previousHandler = std::signal (SIGXFSZ, SIG_IGN);
+            const rlimit limit { bytes, saved.rlim_max };
+            EXPECT_EQ (setrlimit (RLIMIT_FSIZE, &limit), 0);
+        }
+
+        ~FileSizeLimit()
+        {
+            setrlimit (RLIMIT_FSIZE, &saved);
+            std::signal (SIGXFSZ, previousHandler);
+        }
+
+        rlimit saved {};
+        void (*previousHandler) (int) = nullptr;
+    };
 
     struct FileHandlers : ::testing::Test
     {
@@ -79,7 +128,7 @@ namespace
         }
 
         juce::File sandbox = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                 .getNonexistentChildFile ("calbrix-file-handlers", "", false);
+                                 .getNonexistentChildFile ("calbrix-file-handlers-" + juce::String (::getpid()), "", false);
         juce::File dataDirectory = sandbox.getChildFile ("Ardel").getChildFile ("Calbrix");
         CalbrixAudioProcessor processor;
         BrowserComponent browser { "127.0.0.1", "", {} };
@@ -155,6 +204,78 @@ TEST_F (FileHandlers, AFailedSaveLeavesTheFileAsItWas)
     // A path that cannot be opened for writing: a folder.
     EXPECT_EQ (save ("", "presets", "," + base64Of ("x")), "failed");
     EXPECT_TRUE (dataDirectory.getChildFile ("presets").isDirectory());
+}
+
+TEST_F (FileHandlers, ASaveThatFailsPartWayKeepsTheOldFileByteForByteAndLeavesNoTemporary)
+{
+    const auto presets = dataDirectory.getChildFile ("presets");
+    const auto oldContent = randomBytes (9000, 1);
+    const auto file = presets.getChildFile ("keep.bin");
+    ASSERT_TRUE (file.replaceWithData (oldContent.getData(), oldContent.getSize()));
+    const auto newContent = "data:application/octet-stream;base64," + base64Of (randomBytes (100 * 1024, 2));
+
+    {
+        const FileSizeLimit fullAt64KiB (64 * 1024);
+        EXPECT_EQ (save ("presets", "keep.bin", newContent), "failed");
+        EXPECT_EQ (save ("presets", "fresh.bin", newContent), "failed");
+        EXPECT_EQ (save ("presets", "small.bin", "," + base64Of ("fits")), "success"); // only the write itself fails
+    }
+
+    juce::MemoryBlock kept;
+    ASSERT_TRUE (file.loadFileAsData (kept));
+    EXPECT_TRUE (kept == oldContent) << kept.getSize() << " bytes";
+    EXPECT_EQ (entriesOf (presets), "keep.bin,small.bin");
+
+    // With room on the disk again the same save goes through.
+    EXPECT_EQ (save ("presets", "keep.bin", newContent), "success");
+    EXPECT_TRUE (read ("presets", "keep.bin") == newContent.fromFirstOccurrenceOf (",", false, false));
+    EXPECT_EQ (entriesOf (presets), "keep.bin,small.bin");
+}
+
+TEST_F (FileHandlers, ASaveReplacesTheFileWholeKeepingItsPermissionsAndLinks)
+{
+    const auto file = write ("presets/private.json", "old");
+    ASSERT_EQ (chmod (file.getFullPathName().toRawUTF8(), 0640), 0);
+    EXPECT_EQ (save ("presets", "private.json", "," + base64Of ("new")), "success");
+    EXPECT_EQ (file.loadFileAsString(), "new");
+    struct stat status {};
+    ASSERT_EQ (stat (file.getFullPathName().toRawUTF8(), &status), 0);
+    EXPECT_EQ (status.st_mode & 07777, 0640u);
+
+    // A link stays a link: the file it leads to gets the content, as it did when files were written in place.
+    const auto target = write ("models/elsewhere.json", "old");
+    const auto link = dataDirectory.getChildFile ("presets/linked.json");
+    ASSERT_TRUE (target.createSymbolicLink (link, false));
+    EXPECT_EQ (save ("presets", "linked.json", "," + base64Of ("through the link")), "success");
+    EXPECT_TRUE (link.isSymbolicLink());
+    EXPECT_EQ (target.loadFileAsString(), "through the link");
+    EXPECT_EQ (entriesOf (dataDirectory.getChildFile ("models")), "elsewhere.json");
+}
+
+TEST_F (FileHandlers, PayloadsBeyondTheSizeLimitAreRefusedBothWays)
+{
+    constexpr auto limit = static_cast<size_t> (DataDirectoryFiles::maximumFileSize);
+    const auto file = write ("presets/keep.bin", "precious");
+
+    struct Case { size_t size; const char* reply; };
+    // Just over the limit passes the check of the text's length and fails on the decoded size;
+    // further over, the text is refused before it is decoded.
+    const Case cases[] = { { limit, "success" }, { limit + 1, "failed" }, { limit + 3, "failed" } };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String ((juce::int64) c.size));
+        file.replaceWithText ("precious");
+        const auto encoded = base64Of (randomBytes (c.size, (juce::int64) c.size));
+        EXPECT_EQ (save ("presets", "keep.bin", "," + encoded), juce::String (c.reply));
+        EXPECT_EQ (file.getSize(), juce::String (c.reply) == "success" ? (juce::int64) c.size : 8);
+
+        // A file of that size on disk is read up to the limit; beyond it, as a file that cannot be read.
+        const auto onDisk = randomBytes (c.size, 7);
+        ASSERT_TRUE (file.replaceWithData (onDisk.getData(), c.size));
+        const auto reply = read ("presets", "keep.bin");
+        EXPECT_TRUE (reply == (juce::String (c.reply) == "success" ? base64Of (onDisk) : juce::String())) << reply.length();
+    }
+    EXPECT_EQ (entriesOf (dataDirectory.getChildFile ("presets")), "keep.bin");
 }
 
 TEST_F (FileHandlers, DeletesFilesButNeverFolders)

@@ -3,7 +3,9 @@
 #include "BridgeTestSupport.h"
 
 #include <cstdlib>
+#include <limits>
 #include <mutex>
+#include <unistd.h>
 
 using namespace calbrix_bridge_test;
 using calbrix_test::installFixture;
@@ -158,6 +160,90 @@ TEST_F (PluginState, SetParameterTakesTheValueAsTextOrNumber)
     EXPECT_TRUE (plugin.router.sent.empty()); // never answered
 }
 
+TEST_F (PluginState, SetParameterRefusesWhatIsNoFiniteNumberAndClampsTheRest)
+{
+    const auto setFromPage = [this] (const char* id, const juce::var& value)
+    {
+        juce::DynamicObject::Ptr request (new juce::DynamicObject());
+        request->setProperty ("id", id);
+        request->setProperty ("value", value);
+        plugin.fromPage ("setParameter", juce::var (request.get()));
+    };
+
+    // Refused: the parameter, its child and the tree stay as they were, and nothing is answered,
+    // as for an id that names no parameter. The posted channel delivers a script's NaN or Infinity
+    // as text; the navigated one can carry numbers JSON cannot spell, objects and arrays.
+    const juce::var refused[] = {
+        "NaN", "nan", "-nan", "Infinity", "-Infinity", "inf", "1e400", "", "abc", "0.5abc", "0x1", "0,5", "--1", "1e",
+        std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        json ("{}"), json (R"({"value": 0.5})"), json ("[]"), json ("[0.5]"), juce::var(), juce::var::undefined(),
+    };
+
+    for (const auto* id : { "p1", "dry_gain", "output_gain" })
+    {
+        setFromPage (id, 0.3);
+        const auto set = parameterValue (processor, id);
+        ASSERT_NEAR (set, 0.3f, 1.0e-4f);
+        const auto before = state().createCopy();
+
+        for (const auto& value : refused)
+        {
+            SCOPED_TRACE (juce::String (id) + " = " + juce::JSON::toString (value, true));
+            setFromPage (id, value);
+            EXPECT_EQ (parameterValue (processor, id), set);
+            EXPECT_TRUE (state().isEquivalentTo (before));
+        }
+        // No value at all is refused too.
+        plugin.fromPage ("setParameter", json (juce::String (R"({"id": ")") + id + "\"}"));
+        EXPECT_EQ (parameterValue (processor, id), set);
+        EXPECT_TRUE (state().isEquivalentTo (before));
+    }
+    EXPECT_TRUE (plugin.router.sent.empty());
+
+    // Finite numbers in any spelling a script or a hostile page may use are taken, and the
+    // parameter clamps those outside its range, as it always has.
+    struct Case { juce::var value; const char* id; float expected; };
+    const Case taken[] = {
+        { "1e-1", "p1", 0.1f },          { "+0.4", "p1", 0.4f },            { " 0.6 ", "p1", 0.6f },  { ".7", "p1", 0.7f },
+        { "-0", "p1", 0.0f },            { "7", "p1", 1.0f },               { "-1e300", "p1", 0.0f }, { 1.0e300, "p1", 1.0f },
+        { "100", "output_gain", 30.0f }, { -45, "output_gain", -30.0f },    { true, "p2", 1.0f },     { (juce::int64) 0, "p2", 0.0f },
+    };
+    for (const auto& c : taken)
+    {
+        SCOPED_TRACE (juce::String (c.id) + " = " + juce::JSON::toString (c.value, true));
+        setFromPage (c.id, 0.5);
+        setFromPage (c.id, c.value);
+        EXPECT_FLOAT_EQ (parameterValue (processor, c.id), c.expected);
+    }
+}
+
+TEST_F (PluginState, SetHiddenParameterOfAParameterRefusesWhatIsNoFiniteNumber)
+{
+    calbrix_test::setParameter (processor, "dry_gain", 0.3f);
+    const auto before = state().createCopy();
+    treeEvents.take();
+
+    for (const auto* value : { "NaN", "nan", "Infinity", "-Infinity", "1e400", "", "abc", "[object Object]" })
+    {
+        SCOPED_TRACE (value);
+        plugin.fromPage ("setHiddenParameter", json (R"({"id": "dry_gain", "value": ")" + juce::String (value) + "\"}"));
+        EXPECT_FLOAT_EQ (parameterValue (processor, "dry_gain"), 0.3f);
+    }
+    plugin.fromPage ("setHiddenParameter", json (R"({"id": "dry_gain", "value": {"a": 1}})"));
+    plugin.fromPage ("setHiddenParameter", json (R"({"id": "dry_gain", "value": [0.5]})"));
+    plugin.fromPage ("setHiddenParameter", json (R"({"id": "dry_gain"})"));
+
+    // Not even moved.
+    EXPECT_TRUE (treeEvents.take().isEmpty());
+    EXPECT_TRUE (state().isEquivalentTo (before));
+    EXPECT_FLOAT_EQ (parameterValue (processor, "dry_gain"), 0.3f);
+
+    // A custom value is no number the audio uses: it still takes any text.
+    plugin.fromPage ("setHiddenParameter", json (R"({"id": "preset_id", "value": "NaN"})"));
+    EXPECT_EQ (lastChild()["id"].toString(), "preset_id");
+    EXPECT_EQ (lastChild()["value"], juce::var ("NaN"));
+}
+
 TEST_F (PluginState, SetHiddenParameterStoresTextAndMovesTheChild)
 {
     plugin.fromPage ("setHiddenParameter", json (R"({"id": "preset_id", "value": 3})"));
@@ -215,11 +301,13 @@ namespace
             folder.deleteRecursively();
         }
 
-        // A stand-in opener that writes its arguments, one per line, to "<name>.args".
+        // A stand-in opener that writes its arguments, one per line, to "<name>.args" and adds a line
+        // to "<name>.runs" each time it runs.
         void installOpener (const juce::String& name)
         {
             const auto script = folder.getChildFile (name);
-            script.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"$0.tmp\" && /bin/mv \"$0.tmp\" \"$0.args\"\n",
+            script.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" > \"$0.tmp\" && /bin/mv \"$0.tmp\" \"$0.args\"\n"
+                                    "echo ran >> \"$0.runs\"\n",
                                     false, false, "\n");
             script.setExecutePermission (true);
         }
@@ -237,7 +325,7 @@ namespace
         }
 
         juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                                .getNonexistentChildFile ("calbrix-openers", "", false);
+                                .getNonexistentChildFile ("calbrix-openers-" + juce::String (::getpid()), "", false);
         juce::String savedPath;
         int requests = 0;
     };
@@ -284,4 +372,36 @@ TEST_F (OpenBrowser, TextThatAnOpenerWouldTakeAsAnOptionIsRefused)
     EXPECT_EQ (openAndReply ("--help"), "Failed to open system browser");
     pumpMessagesFor (100);
     EXPECT_FALSE (folder.getChildFile ("xdg-open.args").exists());
+}
+
+TEST_F (OpenBrowser, AtMostOneLaunchPerIntervalAndTheRequestsBetweenAreRefused)
+{
+    installOpener ("xdg-open");
+
+    // A burst, as from a page that asks again and again. However slow the machine, no more than one
+    // launch per interval of the time the burst took may pass.
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+    juce::StringArray replies;
+    for (int i = 0; i < 50; ++i)
+        replies.add (openAndReply ("https://example.com/" + juce::String (i)));
+    const auto elapsed = juce::Time::getMillisecondCounterHiRes() - start;
+
+    int launches = 0;
+    for (const auto& reply : replies)
+    {
+        if (reply == "Opened system browser succesfully")
+            ++launches;
+        else
+            EXPECT_EQ (reply, "Failed to open system browser");
+    }
+    EXPECT_EQ (replies[0], "Opened system browser succesfully");
+    EXPECT_GE (launches, 1);
+    EXPECT_LE (launches, 1 + static_cast<int> (elapsed / BrowserIntegrationPluginClient::browserLaunchIntervalMs));
+
+    // Only the launches that were answered as such started the opener.
+    const auto runs = folder.getChildFile ("xdg-open.runs");
+    const auto runCount = [&] { return juce::StringArray::fromLines (runs.loadFileAsString().trim()).size(); };
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return runs.existsAsFile() && runCount() >= launches; }, 20000));
+    pumpMessagesFor (200);
+    EXPECT_EQ (runCount(), launches);
 }

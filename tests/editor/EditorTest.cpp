@@ -181,6 +181,43 @@ TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
     EXPECT_TRUE (pageShows ("document.getElementById('model-status').textContent", "Ready"));
 }
 
+TEST_F (EditorWithPage, AFailedLoadIsShownAsFailedAndNotAsReady)
+{
+    calbrix_test::installFixture ("not_torchscript.pt");
+    calbrix_test::installFixture ("defaults.pt");
+    evaluate ("document.getElementById('model-refresh').click()");
+    ASSERT_TRUE (pageShows ("document.getElementById('model-select').options.length", 3));
+
+    const auto pick = [this] (const juce::String& name)
+    {
+        evaluate ("(() => { const s = document.getElementById('model-select'); s.value = '" + name + "';"
+                  " s.dispatchEvent(new Event('change')); })()");
+    };
+    const juce::String status = "document.getElementById('model-status').textContent";
+    const juce::String shownOption = "document.getElementById('model-select').selectedOptions[0].textContent";
+
+    // The message line shows each message only for a while: keep what it showed.
+    evaluate ("(() => { window.shownMessages = []; const line = document.getElementById('message');"
+              " new MutationObserver(() => shownMessages.push(line.textContent)).observe(line, { childList: true }); })()");
+
+    pick ("not_torchscript.pt");
+    ASSERT_TRUE (calbrix_test::pumpMessagesUntil ([this] { return ! calbrix_test::dismissAlertWindows().isEmpty(); }, pageTimeoutMs))
+        << "no native notice of the failure";
+    ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
+    EXPECT_FALSE (processor.model->loaded.load());
+    EXPECT_TRUE (pageShows (status, "Load failed"));
+    EXPECT_TRUE (pageShows (shownOption, "not_torchscript.pt (failed to load)"));
+    EXPECT_TRUE (pageShows ("shownMessages.some((m) => m.includes('not_torchscript.pt') && m.endsWith('could not be loaded.'))", true));
+    calbrix_test::dismissAlertWindows(); // the second load of the same pick
+
+    // A model that loads is ready again.
+    pick ("defaults.pt");
+    ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
+    EXPECT_TRUE (processor.model->loaded.load());
+    EXPECT_TRUE (pageShows (status, "Ready"));
+    EXPECT_TRUE (pageShows (shownOption, "defaults.pt"));
+}
+
 TEST_F (EditorWithPage, PresetsGoToThePresetsFolderAndComeBack)
 {
     setNormalised ("p3", 0.8f);
@@ -264,4 +301,30 @@ TEST_F (EditorWithPage, NoticePostedJustBeforeTheEditorGoesIsDropped)
     editor.reset();
     calbrix_test::pumpMessagesFor (200);
     SUCCEED();
+}
+
+TEST_F (EditorWithPage, EverythingFitsTheWindowFromTheSmallestEditorSizeUp)
+{
+    // With a message of the page's own on its line (a preset saved without a name, shown at once and
+    // only for a while): every box of the page inside the window, the message line whole, the knobs
+    // not squashed away.
+    const juce::String layoutFaults =
+        "(() => { document.getElementById('preset-name').value = ''; document.getElementById('preset-save').click();"
+        " const faults = [];"
+        " for (const e of document.body.querySelectorAll('*')) { const r = e.getBoundingClientRect();"
+        "   if (r.width > 0 && (r.bottom > innerHeight + 0.5 || r.right > innerWidth + 0.5))"
+        "     faults.push(`${e.tagName}.${e.className?.baseVal ?? e.className} ends at ${Math.round(r.right)},${Math.round(r.bottom)}`); }"
+        " const line = document.getElementById('message');"
+        " if (line.textContent === '') faults.push('no message shown'); else if (line.scrollHeight > line.clientHeight + 1) faults.push('message line cut');"
+        " for (const d of document.querySelectorAll('.knob .dial')) if (d.getBoundingClientRect().height < 20) faults.push('dial squashed');"
+        " return faults.join('; '); })()";
+
+    const juce::Point<int> sizes[] = { { 345, 375 }, { 414, 450 }, { 690, 750 }, { 1104, 1200 } };
+    for (const auto& size : sizes)
+    {
+        SCOPED_TRACE (size.toString());
+        window.setSize (size.x, size.y);
+        ASSERT_TRUE (pageShows ("innerWidth + 'x' + innerHeight", juce::String (size.x) + "x" + juce::String (size.y)));
+        EXPECT_TRUE (pageShows (layoutFaults, ""));
+    }
 }
