@@ -298,7 +298,7 @@ namespace calbrix_webview
     //==============================================================================
     void WebViewComponent::paint (juce::Graphics& g)
     {
-        // Shown only until the child's window is embedded.
+        // Seen until the child's window is embedded, and behind the notice once no child is left.
         g.fillAll (juce::Colours::white);
     }
 

@@ -141,6 +141,40 @@ TEST_F (ChildRestart, KillsDuringFloodsBothWaysLeaveTheAppStandingAndLeakNothing
     EXPECT_TRUE (view->noticeText().isEmpty());
 }
 
+TEST_F (ChildRestart, HiddenViewGetsItsPageBackAsHidingWouldHaveIt)
+{
+    // A view that unloads its page while hidden loads it again only when it shows; one that keeps
+    // its page running while hidden has it running again at once.
+    for (const bool unloadPageWhenHidden : { true, false })
+    {
+        SCOPED_TRACE (unloadPageWhenHidden ? "unloads when hidden" : "keeps its page when hidden");
+        view = std::make_unique<RestartingView> (unloadPageWhenHidden);
+        window.addAndMakeVisible (view.get());
+        window.resized();
+        view->goToURL (fileUrl (pages.write ("page.html", countingPage)));
+        ASSERT_TRUE (waitForLoads (1));
+
+        view->setVisible (false);
+        calbrix_test::pumpMessagesFor (100);
+        killChild();
+
+        if (unloadPageWhenHidden)
+        {
+            calbrix_test::pumpMessagesFor (500);
+            EXPECT_EQ (view->count ("loaded"), 1u);
+        }
+        else
+        {
+            ASSERT_TRUE (waitForLoads (2));
+        }
+
+        view->setVisible (true);
+        ASSERT_TRUE (waitForLoads (2));
+        calbrix_test::pumpMessagesFor (300);
+        EXPECT_EQ (view->count ("loaded"), 2u);
+    }
+}
+
 TEST_F (ChildRestart, DeathOfWebKitsWebProcessBringsThePageBack)
 {
     open();
