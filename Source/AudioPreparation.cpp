@@ -23,6 +23,14 @@ namespace
             return 1;
         return static_cast<int> (juce::jmin (count, 1.0e6));
     }
+
+    // A load asked to stop (a newer load, or the processor going) makes no further warm-up calls:
+    // with a slow model each one can take seconds. A preparation for the host never is.
+    bool loadAskedToStop()
+    {
+        const auto* job = juce::ThreadPoolJob::getCurrentThreadPoolJob();
+        return job != nullptr && job->shouldExit();
+    }
 } // namespace
 
 void CalbrixAudioProcessor::prepareToPlay (double sampleRate, int samplesPerBlock)
@@ -102,7 +110,7 @@ void CalbrixAudioProcessor::prepareModel (double sampleRate, int samplesPerBlock
 
     try
     {
-        for (int call = 0; call < warmUpCalls; ++call)
+        for (int call = 0; call < warmUpCalls && ! loadAskedToStop(); ++call)
         {
             auto method = model->module.get_method ("forward_bt");
             const auto result = method (warmUpInputs);

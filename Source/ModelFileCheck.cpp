@@ -1,96 +1,123 @@
 #include "ModelFileCheck.h"
 
+#include "ModelCheckServer.h"
+#include "ModelSnapshot.h"
+#include "SocketMessages.h"
+
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
+#include <poll.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
-    bool isExecutable (const std::string& path)
+    std::string signalName (int signal)
     {
-        struct stat info {};
-        return ! path.empty() && ::stat (path.c_str(), &info) == 0 && S_ISREG (info.st_mode) && ::access (path.c_str(), X_OK) == 0;
-    }
-
-    std::string executableFolder()
-    {
-        char buffer[4096];
-        const auto length = ::readlink ("/proc/self/exe", buffer, sizeof (buffer) - 1);
-        if (length <= 0)
-            return {};
-        const std::string path (buffer, static_cast<size_t> (length));
-        return path.substr (0, path.find_last_of ('/'));
+        const char* name = sigdescr_np (signal);
+        return name != nullptr ? name : "signal " + std::to_string (signal);
     }
 } // namespace
 
-std::string ModelFileCheck::checkerPath()
+ModelFileCheck::~ModelFileCheck()
 {
-    if (const char* configured = std::getenv ("CALBRIX_MODEL_CHECKER"))
-        return isExecutable (configured) ? std::string (configured) : std::string();
-
-    const auto besideExecutable = executableFolder() + "/calbrix-model-check";
-    return isExecutable (besideExecutable) ? besideExecutable : std::string();
+    closeSession();
 }
 
-ModelFileCheck::Outcome ModelFileCheck::check (const std::string& modelPath, std::string& description, int timeoutMs)
+void ModelFileCheck::closeSession()
 {
-    const auto checker = checkerPath();
-    if (checker.empty())
+    // The session ends when it sees its socket close, and with it any reader it still waits for.
+    if (session >= 0)
+        ::close (session);
+    session = -1;
+}
+
+ModelFileCheck::Outcome ModelFileCheck::check (const ModelSnapshot& snapshot, int cancelDescriptor, std::string& description)
+{
+    const std::lock_guard<std::mutex> hold (lock);
+
+    if (! ModelCheckServer::isAvailable())
         return Outcome::notChecked;
 
-    // The checker's own output is not needed: a clean refusal is reported by the real load.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-    char* const arguments[] = { const_cast<char*> (checker.c_str()), const_cast<char*> (modelPath.c_str()), nullptr };
-    pid_t child = -1;
-    const int spawned = posix_spawn (&child, checker.c_str(), &actions, nullptr, arguments, environ);
-    posix_spawn_file_actions_destroy (&actions);
-
-    if (spawned != 0)
-        return Outcome::notChecked;
-
-    int status = 0;
-    for (int waited = 0;; waited += 5)
+    // A session can go while it is asked (its server killed, say): a new one is asked again. The
+    // file is never loaded unchecked because of that.
+    for (int attempt = 0; attempt < 3; ++attempt)
     {
-        const auto result = ::waitpid (child, &status, WNOHANG);
-        if (result == child)
+        if (session < 0)
+            session = ModelCheckServer::openSession();
+        if (session < 0)
             break;
-        if (result < 0 && errno != EINTR)
-            return Outcome::notChecked;
-        if (waited >= timeoutMs)
-        {
-            ::kill (child, SIGKILL);
-            ::waitpid (child, &status, 0);
-            description = "reading the file did not finish within " + std::to_string (timeoutMs / 1000) + " s";
-            return Outcome::crashesLoader;
-        }
-        std::this_thread::sleep_for (std::chrono::milliseconds (5));
+
+        Outcome outcome;
+        if (askSession (snapshot, cancelDescriptor, outcome, description))
+            return outcome;
+        closeSession();
     }
 
-    if (WIFSIGNALED (status))
+    description = "the file could not be checked: no checking process answered";
+    return Outcome::crashesLoader;
+}
+
+bool ModelFileCheck::askSession (const ModelSnapshot& snapshot, int cancelDescriptor, Outcome& outcome, std::string& description)
+{
+    if (! SocketMessages::send (session, ModelCheckServer::checkRequest, 0, snapshot.descriptor()))
+        return false;
+
+    pid_t reader = -1;
+    for (;;)
     {
-        const int signal = WTERMSIG (status);
-        const char* name = sigdescr_np (signal);
-        description = std::string ("reading the file crashed the model runtime (")
-                    + (name != nullptr ? name : "signal " + std::to_string (signal)) + ")";
-        return Outcome::crashesLoader;
-    }
+        pollfd waits[] = { { session, POLLIN, 0 }, { cancelDescriptor, POLLIN, 0 } };
+        const nfds_t count = cancelDescriptor >= 0 ? 2 : 1;
+        if (::poll (waits, count, -1) < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
 
-    // Exit 0 (readable) and 1 (an ordinary error): the real load follows and reports for itself.
-    // Anything else means the checker itself could not run properly.
-    const int exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
-    return exitCode == 0 || exitCode == 1 ? Outcome::safeToLoad : Outcome::notChecked;
+        if (count == 2 && (waits[1].revents & POLLIN) != 0)
+        {
+            if (reader > 0)
+                ::kill (reader, SIGKILL);
+            closeSession();
+            outcome = Outcome::cancelled;
+            return true;
+        }
+
+        if (waits[0].revents == 0)
+            continue;
+
+        char tag = 0;
+        int32_t value = 0;
+        if (! SocketMessages::receive (session, tag, &value, nullptr))
+            return false;
+
+        if (tag == ModelCheckServer::readerStarted)
+        {
+            reader = static_cast<pid_t> (value);
+            continue;
+        }
+
+        if (tag != ModelCheckServer::readerEnded)
+            continue;
+
+        const int status = value;
+        if (reader > 0 && WIFSIGNALED (status))
+        {
+            description = "reading the file crashed the model runtime (" + signalName (WTERMSIG (status)) + ")";
+            outcome = Outcome::crashesLoader;
+            return true;
+        }
+
+        // Exit 0 (readable) and 1 (an ordinary error): the real load follows and reports for itself.
+        if (reader > 0 && WIFEXITED (status) && (WEXITSTATUS (status) == 0 || WEXITSTATUS (status) == 1))
+        {
+            outcome = Outcome::safeToLoad;
+            return true;
+        }
+
+        // The reader could not even start or read its snapshot.
+        return false;
+    }
 }

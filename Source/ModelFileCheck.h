@@ -1,25 +1,40 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
-// Some damaged model files crash the model runtime's loader outright (a segmentation fault, not an
-// error it reports). Before the loading job reads a file into the application, a short-lived
-// process of its own (calbrix-model-check, beside the executable) reads it: a file that brings
-// that process down is refused without ever touching the application.
-struct ModelFileCheck
+class ModelSnapshot;
+
+// One processor's checking session (see ModelCheckServer): has a snapshot read by a process of its
+// own before the application loads it, so that a file that crashes the runtime's loader is refused
+// instead of ending the application.
+class ModelFileCheck
 {
+public:
     enum class Outcome
     {
-        safeToLoad,     // read cleanly, or refused with an ordinary error the loader reports itself
-        crashesLoader,  // the checking process died or did not finish in time
-        notChecked      // no checker found or it could not be started: load as before
+        safeToLoad,    // read cleanly, or refused with an ordinary error that the load reports itself
+        crashesLoader, // the reader died, or no reader could be had: `description` says why
+        cancelled,     // the cancel descriptor became readable first
+        notChecked     // this program started no checking server
     };
 
-    // Blocks the calling thread (the loading worker) until the check is over, at most `timeoutMs`.
-    // `description` tells what went wrong when the outcome is crashesLoader.
-    static Outcome check (const std::string& modelPath, std::string& description, int timeoutMs = 30000);
+    ModelFileCheck() = default;
+    ~ModelFileCheck();
 
-    // The checker: $CALBRIX_MODEL_CHECKER when set (tests), otherwise calbrix-model-check beside
-    // the running executable; empty when there is none.
-    static std::string checkerPath();
+    // Blocks until the reader is done or `cancelDescriptor` becomes readable; a cancelled reader
+    // is killed. There is no time limit: a large model takes as long as it takes, and the load
+    // that waits here can always be cancelled.
+    Outcome check (const ModelSnapshot& snapshot, int cancelDescriptor, std::string& description);
+
+private:
+    // False when the session went away before it answered.
+    bool askSession (const ModelSnapshot&, int cancelDescriptor, Outcome&, std::string& description);
+    void closeSession();
+
+    std::mutex lock;
+    int session = -1;
+
+    ModelFileCheck (const ModelFileCheck&) = delete;
+    ModelFileCheck& operator= (const ModelFileCheck&) = delete;
 };

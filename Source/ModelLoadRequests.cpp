@@ -11,7 +11,9 @@ juce::File CalbrixAudioProcessor::modelFileFor (const juce::String& modelPathTex
 
 void CalbrixAudioProcessor::requestModelLoadFromState (bool applyDefaults)
 {
-    const auto modelPath = parameters.getCustomParamValue (calbrix_parameters::param_name_modelpath, ParameterManager::PARAMX).toString();
+    // Read without creating the value when the tree has none: a restored tree keeps its children,
+    // so the processor goes on taking the states it writes itself.
+    const auto modelPath = parameters.findCustomParamValue (calbrix_parameters::param_name_modelpath).toString();
     updateEngine (modelFileFor (modelPath).getFullPathName().toStdString(), applyDefaults);
 }
 

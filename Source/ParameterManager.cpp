@@ -74,6 +74,13 @@ juce::var ParameterManager::getCustomParamValue (const juce::String& id, CustomP
     return child.getProperty (valueProperty);
 }
 
+juce::var ParameterManager::findCustomParamValue (const juce::String& id) const
+{
+    const juce::ScopedLock lock (customParamLock);
+    const auto child = findCustomParam (id);
+    return child.isValid() ? child.getProperty (valueProperty) : juce::var::undefined();
+}
+
 void ParameterManager::setCustomParamValue (const juce::String& id, const juce::var& value, CustomParameterTypes type)
 {
     juce::ignoreUnused (type);

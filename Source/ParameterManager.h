@@ -25,6 +25,9 @@ public:
     // Returns a copy of the value, creating the custom value (undefined) when it is missing.
     juce::var getCustomParamValue (const juce::String& id, CustomParameterTypes type);
 
+    // The value, or undefined when there is no such custom value; never creates one.
+    juce::var findCustomParamValue (const juce::String& id) const;
+
     // Replaces the value of an existing custom value; listeners hear of it only when it changed.
     void setCustomParamValue (const juce::String& id, const juce::var& value, CustomParameterTypes type);
 

@@ -4,7 +4,9 @@
 #include "PluginProcessor.h"
 
 #include "CalbrixIdentifiers.h"
+#include "ModelFileCheck.h"
 #include "PluginEditor.h"
+#include "StateTreeWriter.h"
 
 #include <cstdlib>
 #include <limits>
@@ -96,6 +98,9 @@ CalbrixAudioProcessor::CalbrixAudioProcessor()
                               param_name_p1, param_name_p2, param_name_p3, param_name_p4 })
         parameters.addParameterListener (name, this);
 
+    treeWriter = std::make_shared<StateTreeWriter>();
+    modelFileCheck = std::make_unique<ModelFileCheck>();
+
     loadingPool = std::make_unique<juce::ThreadPool> (1);
     inferencePool = std::make_unique<juce::ThreadPool> (1);
 
@@ -112,6 +117,9 @@ CalbrixAudioProcessor::~CalbrixAudioProcessor()
         loadingPool->removeAllJobs (true, 60000);
         loadingPool.reset();
     }
+
+    // The flag writes of the last load, if the message loop has not made them yet.
+    treeWriter->close();
 }
 
 const juce::String CalbrixAudioProcessor::getName() const { return "Calbrix FX"; }

@@ -12,6 +12,8 @@
 #include "SampleQueue.h"
 
 class Calbrix;
+class ModelFileCheck;
+class StateTreeWriter;
 
 using SampleQueues = std::vector<std::unique_ptr<SampleQueue>>;
 
@@ -123,6 +125,15 @@ public:
                    p1Smoother, p2Smoother, p3Smoother, p4Smoother;
 
     std::unique_ptr<juce::ThreadPool> inferencePool;
+
+    // The loading worker's writes of the state tree go through it to the message thread.
+    std::shared_ptr<StateTreeWriter> treeWriter;
+    // This processor's session with the process that reads every model file before it is loaded.
+    std::unique_ptr<ModelFileCheck> modelFileCheck;
+    // Accepted restores so far: a load requested before the latest one does not give defaults.
+    std::atomic<int> stateRestores { 0 };
+    // How many times the last load found the output not yet muted, each followed by a 1 ms wait.
+    std::atomic<int> fadeOutChecksOfLastLoad { 0 };
 
     // Largest number of samples the reported latency grows by after late blocks.
     static constexpr int maxExtraLatency = 16384;

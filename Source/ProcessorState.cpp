@@ -130,6 +130,8 @@ void CalbrixAudioProcessor::setStateInformation (const void* data, int sizeInByt
     if (xml->getNumChildElements() != parameters.state.getNumChildren())
         return;
 
+    // Counted first: a load that is running now must not give its defaults over the restored values.
+    ++stateRestores;
     parameters.replaceState (juce::ValueTree::fromXml (*xml));
     replaceNonFiniteParameterValues();
 }

@@ -1,14 +1,18 @@
 #include "CalbrixModel.h"
+#include "SnapshotModuleLoader.h"
 
 #include "UpdateEngineJob.h"
 
 #include "CalbrixIdentifiers.h"
+#include "JobExitSignal.h"
 #include "ModelFileCheck.h"
 #include "ModelLoadAlert.h"
+#include "ModelSnapshot.h"
 #include "PluginProcessor.h"
+#include "StateTreeWriter.h"
 
+#include <array>
 #include <cmath>
-#include <fstream>
 #include <iostream>
 
 namespace
@@ -19,13 +23,19 @@ namespace
     {
         const juce::ScopedLock hold (lock);
     }
+
+    std::string loadFailureText (const std::string& fullPath, const std::string& reason)
+    {
+        return "error loading the model\n" + fullPath + "\n" + reason;
+    }
 } // namespace
 
 UpdateEngineJob::UpdateEngineJob (CalbrixAudioProcessor& p, std::string path, bool defaults)
     : juce::ThreadPoolJob ("UpdateEngineJob"),
       processor (p),
       filePath (std::move (path)),
-      applyDefaults (defaults)
+      applyDefaults (defaults),
+      restoresWhenRequested (p.stateRestores.load())
 {
 }
 
@@ -37,7 +47,7 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
         return jobNeedsRunningAgain;
 
     const juce::File file { juce::String::fromUTF8 (filePath.c_str()) };
-    if (! file.existsAsFile())
+    if (ModelSnapshot::namesNothingOrAFolder (file.getFullPathName().toStdString()))
     {
         processor.loading = false;
         processor.fadeState = 2;
@@ -45,16 +55,51 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
     }
 
     setModelLoadingFlag (true);
+
+    const std::string fullPath = file.getFullPathName().toStdString();
+    std::string refusal;
+
+    // Everything up to the fade-out leaves the playing model alone: the copy and its check cost
+    // no silence, and a load that a newer request replaces ends here having changed nothing.
+    auto snapshot = ModelSnapshot::take (fullPath, refusal);
+    if (snapshot.isValid() && ! shouldExit())
+    {
+        const JobExitSignal exitSignal (*this);
+        std::string crash;
+        if (processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash) == ModelFileCheck::Outcome::crashesLoader)
+            refusal = crash;
+    }
+
+    if (shouldExit())
+    {
+        setModelLoadingFlag (false);
+        processor.loading = false;
+        processor.fadeState = 2;
+        return jobHasFinished;
+    }
+
     processor.fadeState = 1;
     waitForFadeOut();
     processor.loading = true;
 
-    const std::string fullPath = file.getFullPathName().toStdString();
     std::string errorText;
 
     try
     {
-        const bool loaded = loadModule (fullPath, errorText);
+        bool loaded = false;
+        if (! refusal.empty())
+        {
+            processor.model->loaded = false;
+            errorText = loadFailureText (fullPath, refusal + "\n");
+            showModelLoadFailure (juce::String::fromUTF8 (errorText.c_str()));
+        }
+        else
+        {
+            loaded = loadModule (snapshot, fullPath, errorText);
+        }
+
+        // The snapshot is no longer needed: one copy of the file at most, and only while loading.
+        snapshot = {};
         processor.logger->logMessage (errorText);
 
         if (loaded)
@@ -66,7 +111,8 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
             processor.modelDelay = processor.model->calc_model_delay_samples();
             processor.setLatencySamples (processor.bufferingDelay.load() + processor.modelDelay.load());
 
-            if (applyDefaults)
+            // A newer load will give its own; the processor going needs none.
+            if (applyDefaults && ! shouldExit())
                 applyModelDefaults();
         }
     }
@@ -75,12 +121,12 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
         // Anything the runtime throws besides its own errors still ends the load cleanly, so the
         // plug-in is never left silent or "loading".
         processor.model->loaded = false;
-        reportLoadFailure ("error loading the model\n" + fullPath + "\n" + e.what() + "\n");
+        reportLoadFailure (loadFailureText (fullPath, std::string (e.what()) + "\n"));
     }
     catch (...)
     {
         processor.model->loaded = false;
-        reportLoadFailure ("error loading the model\n" + fullPath + "\nunknown error\n");
+        reportLoadFailure (loadFailureText (fullPath, "unknown error\n"));
     }
 
     setModelLoadingFlag (false);
@@ -92,17 +138,22 @@ juce::ThreadPoolJob::JobStatus UpdateEngineJob::runJob()
 void UpdateEngineJob::setModelLoadingFlag (bool isLoading)
 {
     touchLock (processor.jobLock);
-    processor.parameters.setCustomParamValue (calbrix_parameters::param_name_is_model_loading, isLoading, ParameterManager::PARAMX);
+    auto& parameters = processor.parameters;
+    processor.treeWriter->post ([&parameters, isLoading]
+    {
+        parameters.setCustomParamValue (calbrix_parameters::param_name_is_model_loading, isLoading, ParameterManager::PARAMX);
+    });
 }
 
 void UpdateEngineJob::waitForFadeOut()
 {
-    for (int check = 0; check < fadeOutChecks; ++check)
+    int checks = 0;
+    while (checks < fadeOutChecks && ! processor.muted)
     {
-        if (processor.muted)
-            return;
+        ++checks;
         juce::Thread::sleep (1);
     }
+    processor.fadeOutChecksOfLastLoad = checks;
 }
 
 void UpdateEngineJob::reportLoadFailure (const std::string& errorText)
@@ -111,20 +162,9 @@ void UpdateEngineJob::reportLoadFailure (const std::string& errorText)
     showModelLoadFailure (juce::String::fromUTF8 (errorText.c_str()));
 }
 
-bool UpdateEngineJob::loadModule (const std::string& fullPath, std::string& errorText)
+bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, std::string& errorText)
 {
     auto& model = *processor.model;
-
-    std::string crash;
-    if (ModelFileCheck::check (fullPath, crash) == ModelFileCheck::Outcome::crashesLoader)
-    {
-        model.loaded = false;
-        errorText = "error loading the model\n" + fullPath + "\n" + crash + "\n";
-        showModelLoadFailure (juce::String::fromUTF8 (errorText.c_str()));
-        return false;
-    }
-
-    std::ifstream stream (fullPath, std::ios::in | std::ios::binary);
 
     {
         // No inference step or preparation may be inside the module while it is replaced.
@@ -132,13 +172,13 @@ bool UpdateEngineJob::loadModule (const std::string& fullPath, std::string& erro
         try
         {
             model.loaded = false;
-            model.module = torch::jit::load (stream);
+            model.module = loadModuleFromSnapshot (snapshot.descriptor(), snapshot.size());
             model.module.train (false);
             model.loaded = true;
         }
         catch (const std::exception& e)
         {
-            errorText = "error loading the model\n" + fullPath + "\n" + describeTorchError (e);
+            errorText = loadFailureText (fullPath, describeTorchError (e));
         }
     }
 
@@ -166,8 +206,7 @@ bool UpdateEngineJob::listMethods()
 
     try
     {
-        for (auto* function : model.module.type()->methods())
-            torch::jit::Method method (model.module._ivalue(), function);
+        listModuleMethods (model.module);
         return true;
     }
     catch (const c10::Error& e)
@@ -210,12 +249,12 @@ void UpdateEngineJob::applyModelDefaults()
     }
 
     using namespace calbrix_parameters;
-    const std::pair<const juce::String*, float> assignments[] = {
-        { &param_name_p1, model.defaultP1 },           { &param_name_p2, model.defaultP2 },
-        { &param_name_p3, model.defaultP3 },           { &param_name_p4, model.defaultP4 },
-        { &param_name_drygain, model.defaultDry },     { &param_name_wetgain, model.defaultWet },
-        { &param_name_inputgain, model.defaultInputGain }, { &param_name_outputgain, model.defaultOutputGain },
-    };
+    const std::array<std::pair<juce::String, float>, 8> assignments { {
+        { param_name_p1, model.defaultP1 },           { param_name_p2, model.defaultP2 },
+        { param_name_p3, model.defaultP3 },           { param_name_p4, model.defaultP4 },
+        { param_name_drygain, model.defaultDry },     { param_name_wetgain, model.defaultWet },
+        { param_name_inputgain, model.defaultInputGain }, { param_name_outputgain, model.defaultOutputGain },
+    } };
 
     // A NaN or infinite default would carry straight through to the audio.
     for (const auto& assignment : assignments)
@@ -223,13 +262,22 @@ void UpdateEngineJob::applyModelDefaults()
         if (! std::isfinite (assignment.second))
         {
             processor.logger->logMessage ("error calling get_default_param_values \nnon-finite default for "
-                                          + *assignment.first);
+                                          + assignment.first);
             return;
         }
     }
 
+    // The parameters are the tree's too (the framework copies them into it on the message thread),
+    // and a restore made while this load ran has the last word on them.
     touchLock (processor.jobLock);
-    for (const auto& assignment : assignments)
-        if (auto* parameter = processor.parameters.getParameter (*assignment.first))
-            parameter->setValueNotifyingHost (assignment.second);
+    auto& p = processor;
+    const int restores = restoresWhenRequested;
+    processor.treeWriter->post ([&p, assignments, restores]
+    {
+        if (p.stateRestores.load() != restores)
+            return;
+        for (const auto& assignment : assignments)
+            if (auto* parameter = p.parameters.getParameter (assignment.first))
+                parameter->setValueNotifyingHost (assignment.second);
+    });
 }

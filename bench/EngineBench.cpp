@@ -10,6 +10,7 @@
 
 #include "AllocationCounter.h"
 #include "BackgroundProcess.h"
+#include "ModelCheckServer.h"
 #include "PluginProcessor.h"
 
 #include <pthread.h>
@@ -411,6 +412,7 @@ namespace
 
 int main (int argc, char** argv)
 {
+    ModelCheckServer::startFromMain (argc, argv);
     juce::ScopedJuceInitialiser_GUI juce;
     BackgroundProcess::profile = &profile;
 

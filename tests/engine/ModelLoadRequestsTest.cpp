@@ -3,9 +3,9 @@
 // wait before a load, and a load still running when the processor goes.
 #include "LoadTestSupport.h"
 
-#include <gtest/gtest.h>
+#include "StateTreeWriter.h"
 
-#include <sys/resource.h>
+#include <gtest/gtest.h>
 
 #include <thread>
 
@@ -127,15 +127,11 @@ TEST_F (ModelLoadRequests, PageRequestsWhileTheFirstLoadRunsLoadTheModelTwice)
     LoadingFlagRecorder flag (*processor);
     LatencyChangeHold hold (*processor);
 
-    // Each load that applies the defaults tells the parameter's listeners on the loading worker.
+    // Each load that gives the defaults tells the parameter's listeners, on the message thread.
     struct DefaultsCounter : juce::AudioProcessorParameter::Listener
     {
-        std::atomic<int> count { 0 };
-        void parameterValueChanged (int, float) override
-        {
-            if (! juce::MessageManager::getInstance()->isThisTheMessageThread())
-                ++count;
-        }
+        int count = 0;
+        void parameterValueChanged (int, float) override { ++count; }
         void parameterGestureChanged (int, bool) override {}
     } defaultsApplied;
     auto* p1 = processor->parameters.getParameter ("p1");
@@ -148,8 +144,10 @@ TEST_F (ModelLoadRequests, PageRequestsWhileTheFirstLoadRunsLoadTheModelTwice)
     ASSERT_TRUE (waitForLoadingIdle (*processor));
     p1->removeListener (&defaultsApplied);
 
+    // The first load was past its fade-out and ran on; asked to stop, it made no further model
+    // calls, so only the second load read and gave the defaults.
     EXPECT_EQ (flag.values(), (std::vector<juce::var> { true, false, true, false }));
-    EXPECT_EQ (defaultsApplied.count.load(), 2);
+    EXPECT_EQ (defaultsApplied.count, 1);
     EXPECT_NEAR (parameterValue (*processor, "p1"), 0.1f, 1.0e-5f);
 }
 
@@ -173,62 +171,58 @@ TEST_F (ModelLoadRequests, PageRequestsWhileTheWorkerIsBusyLoadTheModelOnce)
     EXPECT_NEAR (parameterValue (*processor, "p1"), 0.1f, 1.0e-5f);
 }
 
-// ---- The fade-out wait before a load ------------------------------------------------------------
-
-namespace
+TEST_F (ModelLoadRequests, RestoreMadeWhileAPageLoadRunsKeepsTheRestoredParameters)
 {
-    long voluntaryContextSwitchesOfThisThread()
+    installFixture ("defaults.pt");
+    juce::MemoryBlock saved;
     {
-        rusage usage {};
-        getrusage (RUSAGE_THREAD, &usage);
-        return usage.ru_nvcsw;
+        CalbrixAudioProcessor original;
+        setModelPath (original, "defaults.pt");
+        ASSERT_TRUE (waitForLoadingIdle (original));
+        setParameter (original, "p1", 0.77f);
+        setParameter (original, "dry_gain", 0.66f);
+        saved = saveState (original);
     }
 
-    // Samples the loading worker where a load starts (the loading flag goes up) and where it
-    // reports its latency, after the file has been read. Each 1 ms sleep of the fade-out wait
-    // between the two is one voluntary context switch of the worker.
-    struct FadeWaitProbe : private juce::ValueTree::Listener, private juce::AudioProcessorListener
+    // The restore comes while the page's load is held before it reads the defaults, or after it
+    // has read them but before they reached the tree (the message thread has not run since).
+    struct Case { const char* moment; bool holdBeforeDefaults; };
+    const Case cases[] = { { "held before its defaults", true }, { "defaults on their way", false } };
+
+    for (const auto& c : cases)
     {
-        explicit FadeWaitProbe (CalbrixAudioProcessor& p) : processor (p)
+        SCOPED_TRACE (c.moment);
+        processor = std::make_unique<CalbrixAudioProcessor>();
+        processor->setLatencySamples (1); // the page's load then reports a new latency
+        LatencyChangeHold hold (*processor);
+        if (! c.holdBeforeDefaults)
+            hold.release();
+
+        setModelPath (*processor, "defaults.pt");
+        if (c.holdBeforeDefaults)
         {
-            processor.parameters.state.addListener (this);
-            processor.addListener (this);
+            ASSERT_TRUE (hold.waitUntilHeld());
+        }
+        else
+        {
+            const auto deadline = juce::Time::getMillisecondCounter() + 20000;
+            while (processor->loadingPool->getNumJobs() > 0 && juce::Time::getMillisecondCounter() < deadline)
+                juce::Thread::sleep (1);
+            ASSERT_TRUE (processor->treeWriter->hasPendingWrites());
         }
 
-        ~FadeWaitProbe() override
-        {
-            processor.removeListener (this);
-            processor.parameters.state.removeListener (this);
-        }
+        restoreState (*processor, saved);
+        hold.release();
+        ASSERT_TRUE (waitForLoadingIdle (*processor));
 
-        long switchesBetween() const { return switchesAtLatency - switchesAtStart; }
-        double millisecondsBetween() const { return timeAtLatency - timeAtStart; }
+        EXPECT_TRUE (processor->model->loaded.load());
+        EXPECT_NEAR (parameterValue (*processor, "p1"), 0.77f, 1.0e-5f);
+        EXPECT_NEAR (parameterValue (*processor, "dry_gain"), 0.66f, 1.0e-5f);
+        EXPECT_NEAR (parameterValue (*processor, "p2"), 0.2f, 1.0e-5f); // the original's own defaults
+    }
+}
 
-    private:
-        void valueTreePropertyChanged (juce::ValueTree& tree, const juce::Identifier&) override
-        {
-            if (tree.getProperty ("id") == "is_model_loading" && tree.getProperty ("value") == juce::var (true))
-            {
-                switchesAtStart = voluntaryContextSwitchesOfThisThread();
-                timeAtStart = juce::Time::getMillisecondCounterHiRes();
-            }
-        }
-
-        void audioProcessorChanged (juce::AudioProcessor*, const ChangeDetails& details) override
-        {
-            if (! details.latencyChanged)
-                return;
-            switchesAtLatency = voluntaryContextSwitchesOfThisThread();
-            timeAtLatency = juce::Time::getMillisecondCounterHiRes();
-        }
-
-        void audioProcessorParameterChanged (juce::AudioProcessor*, int, float) override {}
-
-        CalbrixAudioProcessor& processor;
-        std::atomic<long> switchesAtStart { 0 }, switchesAtLatency { 0 };
-        std::atomic<double> timeAtStart { 0 }, timeAtLatency { 0 };
-    };
-} // namespace
+// ---- The fade-out wait before a load ------------------------------------------------------------
 
 TEST_F (ModelLoadRequests, FirstLoadAfterConstructionDoesNotWaitForAFade)
 {
@@ -243,13 +237,12 @@ TEST_F (ModelLoadRequests, FirstLoadAfterConstructionDoesNotWaitForAFade)
     installFixture ("delays.pt");
 
     ASSERT_TRUE (processor->muted.load());
-    FadeWaitProbe probe (*processor);
+    processor->fadeOutChecksOfLastLoad = -1;
     restoreState (*processor, saved);
     ASSERT_TRUE (waitForLoadingIdle (*processor));
     ASSERT_EQ (processor->getLatencySamples(), 1124);
 
-    // Reading and preparing the model blocks the worker a few times at most; 200 waits would show.
-    EXPECT_LT (probe.switchesBetween(), 100);
+    EXPECT_EQ (processor->fadeOutChecksOfLastLoad.load(), 0);
 }
 
 TEST_F (ModelLoadRequests, UnmutedOutputIsWaitedForTwoHundredTimesBeforeTheFileIsRead)
@@ -257,22 +250,21 @@ TEST_F (ModelLoadRequests, UnmutedOutputIsWaitedForTwoHundredTimesBeforeTheFileI
     // No audio runs, so nothing will mute the output: the job makes all its checks.
     installFixture ("delays.pt");
     processor->muted = false;
-    FadeWaitProbe probe (*processor);
 
     setModelPath (*processor, "delays.pt");
     ASSERT_TRUE (waitForLoadingIdle (*processor));
     ASSERT_EQ (processor->getLatencySamples(), 1124);
 
-    EXPECT_GE (probe.switchesBetween(), 200);
-    EXPECT_GE (probe.millisecondsBetween(), 195.0);
+    EXPECT_EQ (processor->fadeOutChecksOfLastLoad.load(), 200);
     EXPECT_EQ (processor->fadeState.load(), 2);
 }
 
 // ---- A load still running when the processor goes ------------------------------------------------
 
-TEST_F (ModelLoadRequests, DestroyingTheProcessorLetsARunningLoadFinishFirst)
+TEST_F (ModelLoadRequests, DestroyingTheProcessorEndsARunningLoadBeforeItGoes)
 {
-    // The defaults of this model cannot be read, which the job logs after the point where it is held.
+    // The defaults of this model cannot be read, which the job would log after the point where it
+    // is held.
     installFixture ("no_output_gain_default.pt");
     processor->setLatencySamples (1);
     auto hold = std::make_unique<LatencyChangeHold> (*processor);
@@ -312,7 +304,8 @@ TEST_F (ModelLoadRequests, DestroyingTheProcessorLetsARunningLoadFinishFirst)
     releaser.join();
     stateHandle.removeListener (&watch);
 
-    // The job ran to its end while the processor, its tree and its logger were still there.
+    // The job ended while the processor, its tree and its logger were still there, and its last
+    // write of the tree was made before they went. Asked to stop, it made no further model call.
     EXPECT_EQ (watch.values, (juce::Array<juce::var> { true, false }));
-    EXPECT_TRUE (readLogFile().contains ("error calling get_default_param_values \n"));
+    EXPECT_FALSE (readLogFile().contains ("error calling get_default_param_values"));
 }

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstring>
 
 using namespace calbrix_test;
 
@@ -110,7 +116,7 @@ TEST_F (ModelLoading, PickedModelIsLoadedPreparedAndGivesTheParametersItsDefault
     EXPECT_FALSE (processor->loading.load());
     EXPECT_EQ (processor->fadeState.load(), 2);
     EXPECT_EQ (flag.values(), (std::vector<juce::var> { true, false }));
-    EXPECT_FALSE (flag.anySetOnTheMessageThread());
+    EXPECT_TRUE (flag.allSetOnTheMessageThread());
 
     // Gains are given as normalised values: 0.5 is 0 dB, 0.0 is -30 dB.
     const std::pair<const char*, float> expected[] = {
@@ -178,17 +184,72 @@ TEST_F (ModelLoading, PathThatNamesNoFileOnlyLetsTheOutputFadeIn)
     }
 }
 
+TEST_F (ModelLoading, PathToSomethingOtherThanARegularFileIsRefusedAtOnce)
+{
+    // Each would block the read for ever (a FIFO with no writer), never end (a device), or cannot
+    // be read at all (a socket). A folder stays silent, like a missing file (see above).
+    // A socket's own path has to be short; the models folder names it through a link.
+    int listening = -1;
+    const auto socketFile = juce::File ("/tmp").getNonexistentChildFile ("calbrix-socket", "");
+    const auto makeSocket = [&listening, socketFile] (const juce::File& file)
+    {
+        listening = ::socket (AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy (address.sun_path, socketFile.getFullPathName().toRawUTF8(), sizeof (address.sun_path) - 1);
+        return ::bind (listening, reinterpret_cast<sockaddr*> (&address), sizeof (address)) == 0
+               && socketFile.createSymbolicLink (file, true);
+    };
+
+    struct Case { const char* name; std::function<bool (const juce::File&)> make; const char* reason; };
+    const Case cases[] = {
+        { "fifo.pt", [] (const juce::File& f) { return ::mkfifo (f.getFullPathName().toRawUTF8(), 0600) == 0; },
+          "not a regular file (a FIFO)" },
+        { "device.pt", [] (const juce::File& f) { return juce::File ("/dev/zero").createSymbolicLink (f, true); },
+          "not a regular file (a character device)" },
+        { "socket.pt", makeSocket, "the file could not be opened" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        startFresh();
+        pickModel ("identity.pt");
+        ASSERT_TRUE (processor->model->loaded.load());
+        const auto file = CalbrixAudioProcessor::modelFileFor (c.name);
+        ASSERT_TRUE (c.make (file));
+        LoadingFlagRecorder flag (*processor);
+        const auto logBefore = readLogFile();
+
+        setModelPath (*processor, c.name);
+        ASSERT_TRUE (waitForLoadingIdle (*processor));
+
+        const auto text = "error loading the model\n" + file.getFullPathName() + "\n" + c.reason;
+        const auto alerts = dismissAlertWindows();
+        ASSERT_EQ (alerts.size(), 1);
+        EXPECT_TRUE (alerts[0].startsWith ("Error: Model Loading Failed. " + text)) << alerts[0];
+        EXPECT_TRUE (readLogFile().substring (logBefore.length()).startsWith (text));
+        EXPECT_EQ (flag.values(), (std::vector<juce::var> { true, false }));
+        EXPECT_FALSE (processor->model->loaded.load());
+        EXPECT_FALSE (processor->loading.load());
+    }
+
+    if (listening >= 0)
+        ::close (listening);
+    socketFile.deleteFile();
+}
+
 TEST_F (ModelLoading, TreeWithoutAModelPathNamesAFileCalledUndefined)
 {
     auto& state = processor->parameters.state;
     state.removeChild (state.getChildWithProperty ("id", "model_path"), nullptr);
     LoadingFlagRecorder flag (*processor);
 
-    // Reading the missing value creates it, undefined; no file of that name: nothing is loaded.
+    // The missing value reads as undefined, without being created (the tree keeps its children);
+    // no file of that name: nothing is loaded.
     announceLoadRequest (*processor);
     ASSERT_TRUE (waitForLoadingIdle (*processor));
-    EXPECT_TRUE (processor->parameters.getCustomParamValue ("model_path", ParameterManager::PARAMX).isUndefined());
-    EXPECT_EQ (state.getNumChildren(), 15);
+    EXPECT_EQ (state.getNumChildren(), 14);
     EXPECT_EQ (flag.loadsStarted(), 0);
     EXPECT_FALSE (processor->model->loaded.load());
 
@@ -197,6 +258,7 @@ TEST_F (ModelLoading, TreeWithoutAModelPathNamesAFileCalledUndefined)
     ASSERT_TRUE (waitForLoadingIdle (*processor));
     EXPECT_EQ (flag.loadsStarted(), 1);
     EXPECT_TRUE (processor->model->loaded.load());
+    EXPECT_EQ (state.getNumChildren(), 14);
 }
 
 TEST_F (ModelLoading, FileThatCannotBeLoadedIsReportedAndNoModelRunsAfterwards)

@@ -382,3 +382,19 @@ TEST_F (PersistedState, RestoredModelPathIsLoaded)
         EXPECT_EQ (processor.model->loaded.load(), c.loads);
     }
 }
+
+TEST_F (PersistedState, StateWithoutAModelPathLeavesLaterRestoresWorking)
+{
+    // Fifteen children, none of them "model_path": reading the path for the load must not add one.
+    auto xml = freshStateXml();
+    xml->getChildByAttribute ("id", "model_path")->setAttribute ("id", "spare");
+
+    CalbrixAudioProcessor processor;
+    ASSERT_EQ (restore (processor, blobOf (oneLine (*xml))), "accepted");
+    EXPECT_EQ (processor.parameters.state.getNumChildren(), 15);
+
+    // The states it writes itself, and those of any other processor, are still taken.
+    EXPECT_EQ (restore (processor, saveState (processor)), "accepted");
+    CalbrixAudioProcessor other;
+    EXPECT_EQ (restore (processor, saveState (other)), "accepted");
+}

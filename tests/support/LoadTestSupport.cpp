@@ -108,17 +108,17 @@ namespace calbrix_test
         const juce::ScopedLock hold (lock);
         int count = 0;
         for (const auto& change : changes)
-            if (! change.onMessageThread && change.value == juce::var (true))
+            if (change.value == juce::var (true))
                 ++count;
         return count;
     }
 
-    bool LoadingFlagRecorder::anySetOnTheMessageThread() const
+    bool LoadingFlagRecorder::allSetOnTheMessageThread() const
     {
         const juce::ScopedLock hold (lock);
         for (const auto& change : changes)
-            if (change.onMessageThread)
-                return true;
-        return false;
+            if (! change.onMessageThread)
+                return false;
+        return true;
     }
 } // namespace calbrix_test

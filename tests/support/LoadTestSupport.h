@@ -27,9 +27,9 @@ namespace calbrix_test
         ~LoadingFlagRecorder() override;
 
         std::vector<juce::var> values() const;
-        // Loads that got past their file check: changes to true made on the loading worker.
+        // Loads that got past their file check: changes to true.
         int loadsStarted() const;
-        bool anySetOnTheMessageThread() const;
+        bool allSetOnTheMessageThread() const;
 
     private:
         void valueTreePropertyChanged (juce::ValueTree& tree, const juce::Identifier& property) override;

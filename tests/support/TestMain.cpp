@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ModelCheckServer.h"
 #include "WebViewChild.h"
 
 #include <X11/Xlib.h>
@@ -29,6 +30,8 @@ int main (int argc, char** argv)
 {
     // A web view made by a test starts this executable again as its GTK child process.
     calbrix_webview::runChildProcessIfRequested (argc, argv);
+    // Before any thread exists: the model checker is a fork of this process.
+    ModelCheckServer::startFromMain (argc, argv);
 
     prepareXlibAsTheApplicationDoes();
     ::testing::InitGoogleTest (&argc, argv);

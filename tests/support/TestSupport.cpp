@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "StateTreeWriter.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <cstdlib>
@@ -54,7 +56,9 @@ namespace calbrix_test
 
     bool waitForLoadingIdle (CalbrixAudioProcessor& processor, int timeoutMs)
     {
-        return pumpMessagesUntil ([&] { return processor.loadingPool->getNumJobs() == 0; }, timeoutMs);
+        // The load's writes of the state tree reach it on the message thread, after the job.
+        return pumpMessagesUntil ([&] { return processor.loadingPool->getNumJobs() == 0 && ! processor.treeWriter->hasPendingWrites(); },
+                                  timeoutMs);
     }
 
     bool loadFixture (CalbrixAudioProcessor& processor, const juce::String& name, bool applyDefaults)
