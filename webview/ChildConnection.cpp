@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -120,9 +122,6 @@ namespace calbrix_webview
 
     ChildConnection::~ChildConnection()
     {
-        if (childPid <= 0)
-            return;
-
         stopping = true;
         wake();
 
@@ -131,33 +130,25 @@ namespace calbrix_webview
 
         closeFd (toChild);
         closeFd (fromChild);
-        closeFd (wakeRead);
-        closeFd (wakeWrite);
 
         // The child quits on end of file of its command pipe; give it a moment, then insist.
-        for (int i = 0; i < 100; ++i)
-        {
-            if (::waitpid (childPid, nullptr, WNOHANG) == childPid)
-            {
-                childPid = -1;
-                return;
-            }
-            ::usleep (5000);
-        }
+        if (childPid.load() > 0)
+            reapChild (500, false);
 
-        ::kill (childPid, SIGKILL);
-        ::waitpid (childPid, nullptr, 0);
-        childPid = -1;
+        closeFd (wakeRead);
+        closeFd (wakeWrite);
     }
 
     void ChildConnection::send (const juce::var& message)
     {
-        if (childPid <= 0)
+        if (lost || childPid.load() <= 0)
             return;
 
         const auto frame = encodeFrame (message);
         {
             const std::lock_guard<std::mutex> lock (outgoingLock);
+            if (lost)
+                return;
             auto* bytes = static_cast<const char*> (frame.getData());
             outgoing.insert (outgoing.end(), bytes, bytes + frame.getSize());
         }
@@ -174,16 +165,82 @@ namespace calbrix_webview
         }
     }
 
+    void ChildConnection::forgetOutgoing()
+    {
+        const std::lock_guard<std::mutex> lock (outgoingLock);
+        lost = true;
+        std::vector<char>().swap (outgoing);
+    }
+
+    juce::String ChildConnection::reapChild (int graceMilliseconds, bool untilStopping)
+    {
+        // After SIGKILL a process ends at once unless it is stuck in the kernel; a child that does not
+        // is left as it is rather than waited for without end.
+        constexpr juce::uint32 killedWaitMilliseconds = 2000;
+
+        const auto pid = childPid.load();
+        if (pid <= 0)
+            return "gone";
+
+        const auto start = juce::Time::getMillisecondCounter();
+        bool killed = false;
+
+        for (;;)
+        {
+            int status = 0;
+            const auto reaped = ::waitpid (pid, &status, WNOHANG);
+
+            if (reaped == pid || (reaped < 0 && errno == ECHILD))
+            {
+                childPid = -1;
+                if (reaped != pid)
+                    return "gone";
+                if (WIFSIGNALED (status))
+                    return "killed by signal " + juce::String (WTERMSIG (status));
+                return "exit code " + juce::String (WEXITSTATUS (status));
+            }
+
+            if (untilStopping && stopping)
+                return {};
+
+            const auto elapsed = juce::Time::getMillisecondCounter() - start;
+
+            if (! killed && elapsed >= (juce::uint32) graceMilliseconds)
+            {
+                ::kill (pid, SIGKILL);
+                killed = true;
+            }
+            else if (killed && elapsed >= (juce::uint32) graceMilliseconds + killedWaitMilliseconds)
+            {
+                std::cerr << "web view: child process " << pid << " does not end; it is left behind\n";
+                childPid = -1;
+                return "not ending";
+            }
+
+            ::usleep (2000);
+        }
+    }
+
     void ChildConnection::run()
     {
+        pthread_setname_np (pthread_self(), ioThreadName);
+
+        // A write to a pipe whose reader is gone must fail with EPIPE rather than raise SIGPIPE, which
+        // would end the whole application. This thread is the only one that writes to the child, so
+        // blocking the signal here covers every such write, whatever the host does with the signal.
+        sigset_t brokenPipe;
+        sigemptyset (&brokenPipe);
+        sigaddset (&brokenPipe, SIGPIPE);
+        pthread_sigmask (SIG_BLOCK, &brokenPipe, nullptr);
+
         FrameDecoder decoder;
         std::vector<juce::var> messages;
         std::vector<char> writing;
         size_t written = 0;
-        bool canWrite = true;
+        bool childGone = false;
         char buffer[65536];
 
-        while (! stopping)
+        while (! stopping && ! childGone)
         {
             if (written == writing.size())
             {
@@ -194,37 +251,36 @@ namespace calbrix_webview
             }
 
             pollfd fds[3] = { { fromChild, POLLIN, 0 }, { wakeRead, POLLIN, 0 },
-                              { toChild, (short) (canWrite && written < writing.size() ? POLLOUT : 0), 0 } };
+                              { toChild, (short) (written < writing.size() ? POLLOUT : 0), 0 } };
 
             if (::poll (fds, 3, -1) < 0)
             {
                 if (errno == EINTR)
                     continue;
+                childGone = true;
                 break;
             }
 
             if (fds[1].revents & POLLIN)
                 while (::read (wakeRead, buffer, sizeof (buffer)) > 0) {}
 
-            if (fds[2].revents & (POLLERR | POLLHUP))
-                canWrite = false;
-
-            if ((fds[2].revents & POLLOUT) && written < writing.size())
+            // An error on the command pipe means its reader is gone: nothing more is written to it,
+            // even when the same poll also reported it writable.
+            if (fds[2].revents & (POLLERR | POLLHUP | POLLNVAL))
+            {
+                childGone = true;
+            }
+            else if (fds[2].revents & POLLOUT)
             {
                 const auto n = ::write (toChild, writing.data() + written, writing.size() - written);
                 if (n > 0)
                     written += (size_t) n;
                 else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                    canWrite = false;
+                    childGone = true;
             }
 
-            if (! canWrite)
-                written = writing.size();
-
-            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
             {
-                bool lost = false;
-
                 for (;;)
                 {
                     const auto n = ::read (fromChild, buffer, sizeof (buffer));
@@ -232,13 +288,13 @@ namespace calbrix_webview
                     {
                         if (! decoder.append (buffer, (size_t) n))
                         {
-                            lost = true;
+                            childGone = true;
                             break;
                         }
                         continue;
                     }
                     if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                        lost = true;
+                        childGone = true;
                     break;
                 }
 
@@ -247,21 +303,31 @@ namespace calbrix_webview
                     if (receiver.message)
                         receiver.message (std::move (message));
                 messages.clear();
-
-                if (lost)
-                {
-                    if (receiver.connectionLost)
-                        receiver.connectionLost();
-                    // Nothing more can come; wait only for the owner to stop this thread.
-                    while (! stopping)
-                    {
-                        pollfd w { wakeRead, POLLIN, 0 };
-                        ::poll (&w, 1, -1);
-                        while (::read (wakeRead, buffer, sizeof (buffer)) > 0) {}
-                    }
-                    return;
-                }
             }
+        }
+
+        if (stopping)
+            return;
+
+        // The child is gone or going (it closes its pipes only as it ends): nothing is kept for it
+        // any more, and it is reaped before the owner hears of it, so that no id of a dead process
+        // is handed out and no zombie stays.
+        std::vector<char>().swap (writing);
+        forgetOutgoing();
+        const auto howItEnded = reapChild (1000, true);
+
+        if (stopping)
+            return;
+
+        if (receiver.connectionLost)
+            receiver.connectionLost (howItEnded);
+
+        // Nothing more can come; wait only for the owner to stop this thread.
+        while (! stopping)
+        {
+            pollfd w { wakeRead, POLLIN, 0 };
+            ::poll (&w, 1, -1);
+            while (::read (wakeRead, buffer, sizeof (buffer)) > 0) {}
         }
     }
 } // namespace calbrix_webview

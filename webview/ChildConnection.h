@@ -18,11 +18,12 @@ namespace calbrix_webview
     {
     public:
         // Called on the I/O thread with each decoded message, and once with `connectionLost` when the
-        // child closes its end or dies. The receiver must not block: it posts to the message thread.
+        // child closes its end or dies, after it has been reaped, with how it ended ("exit code 0",
+        // "killed by signal 9"). The receiver must not block: it posts to the message thread.
         struct Receiver
         {
             std::function<void (juce::var)> message;
-            std::function<void()> connectionLost;
+            std::function<void (const juce::String& howItEnded)> connectionLost;
         };
 
         // Starts the child (this same executable, with the child's arguments). On failure the
@@ -33,26 +34,33 @@ namespace calbrix_webview
         // the child, killing it if it has not gone within a short grace period.
         ~ChildConnection();
 
-        bool isRunning() const noexcept { return childPid > 0; }
-        pid_t getChildPid() const noexcept { return childPid; }
+        // False once the child has been reaped (or could not be started): its id is then -1.
+        bool isRunning() const noexcept { return childPid.load() > 0; }
+        pid_t getChildPid() const noexcept { return childPid.load(); }
 
-        // Queues one message for the child; never blocks on the pipe. Any thread.
+        // Queues one message for the child; never blocks on the pipe. Any thread. Once the child is
+        // gone, messages are dropped rather than kept.
         void send (const juce::var& message);
 
         // The arguments that make an executable run the child role; used by `isChildInvocation`.
         static constexpr const char* childRoleArgument = "--calbrix-webview-child";
+        // The I/O thread's name, as tools that list threads show it.
+        static constexpr const char* ioThreadName = "webview-io";
 
     private:
         void run();
         void wake();
+        void forgetOutgoing();
+        juce::String reapChild (int graceMilliseconds, bool untilStopping);
 
         Receiver receiver;
-        pid_t childPid = -1;
+        std::atomic<pid_t> childPid { -1 };
         int toChild = -1, fromChild = -1;
         int wakeRead = -1, wakeWrite = -1;
 
         std::mutex outgoingLock;
         std::vector<char> outgoing;
+        std::atomic<bool> lost { false };
         std::atomic<bool> stopping { false };
         std::thread ioThread;
 

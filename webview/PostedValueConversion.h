@@ -4,13 +4,25 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstddef>
+
 typedef struct _JSCValue JSCValue;
 
 namespace calbrix_webview
 {
+    // What one posted message may hold: far above anything a page has reason to post (a preset is
+    // a few dozen values, a saved file one string), low enough that converting and carrying it
+    // stays quick and small, in this process and in the parent.
+    constexpr int maxPostedValues = 10000;
+    constexpr size_t maxPostedTextBytes = 64 * 1024 * 1024;
+
     // Objects become DynamicObjects and arrays Arrays, recursively and in order; strings stay strings
     // (UTF-8); numbers become their JavaScript text ("2", "1.5") and booleans "1" or "0", so that the
     // receiver sees the same kinds whatever the platform's web view; null, undefined, dates and
-    // functions become the void var.
-    juce::var postedValueToVar (JSCValue* value);
+    // functions become the void var. A reference back to an object that contains it (a cycle)
+    // becomes the void var; an object referred to from several places is converted at each.
+    // Returns false, and converts nothing, when the value holds more than `maxPostedValues` values
+    // (counted as converted, so shared parts count each time) or more than `maxPostedTextBytes`
+    // bytes of strings and keys.
+    bool convertPostedValue (JSCValue* value, juce::var& result);
 } // namespace calbrix_webview

@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <iostream>
 #include <map>
 #include <unistd.h>
 #include <vector>
@@ -20,6 +22,8 @@ namespace calbrix_webview
 {
     namespace
     {
+        constexpr int webProcessEndedExitCode = 4;
+
         struct Child
         {
             int commandFd = -1;
@@ -30,24 +34,30 @@ namespace calbrix_webview
             std::map<juce::int64, WebKitPolicyDecision*> pendingDecisions;
             juce::int64 nextDecisionId = 1;
             bool quitting = false;
+            int exitCode = 0;
         };
 
-        void quit (Child& child)
+        void quit (Child& child, int exitCode = 0)
         {
             if (! child.quitting)
             {
                 child.quitting = true;
+                child.exitCode = exitCode;
                 gtk_main_quit();
             }
         }
 
-        void sendToParent (Child& child, const juce::String& type, juce::DynamicObject::Ptr fields = nullptr)
+        // False when the message is too large for the parent to take (it would break the stream).
+        bool sendToParent (Child& child, const juce::String& type, juce::DynamicObject::Ptr fields = nullptr)
         {
             if (fields == nullptr)
                 fields = new juce::DynamicObject();
             fields->setProperty ("type", type);
 
             const auto frame = encodeFrame (juce::var (fields.get()));
+            if (frame.getSize() - 4 > maxFrameBytes)
+                return false;
+
             auto* bytes = static_cast<const char*> (frame.getData());
             size_t done = 0;
 
@@ -66,9 +76,11 @@ namespace calbrix_webview
                 {
                     // The parent is gone: nobody is left to show this view to.
                     quit (child);
-                    return;
+                    return true;
                 }
             }
+
+            return true;
         }
 
         juce::DynamicObject::Ptr fieldsWith (const char* name, const juce::var& value)
@@ -82,8 +94,14 @@ namespace calbrix_webview
         void onScriptMessage (WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data)
         {
             auto& child = *static_cast<Child*> (data);
-            auto body = postedValueToVar (webkit_javascript_result_get_js_value (result));
-            sendToParent (child, "message", fieldsWith ("body", body));
+            juce::var body;
+
+            // A cyclic, heavily shared or huge value must not freeze this process or swamp the parent;
+            // the page goes on, and its next message is delivered as usual.
+            if (! convertPostedValue (webkit_javascript_result_get_js_value (result), body)
+                || ! sendToParent (child, "message", fieldsWith ("body", body)))
+                std::cerr << "web view: a message the page posted was dropped: it is larger than a message may be ("
+                          << maxPostedValues << " values, " << (maxPostedTextBytes >> 20) << " MiB of text)\n";
         }
 
         gboolean onDecidePolicy (WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data)
@@ -145,6 +163,16 @@ namespace calbrix_webview
             child.plug = nullptr;
             child.webView = nullptr;
             quit (child);
+        }
+
+        // WebKit's web process ran the page; without it the view stays grey for good. This child ends,
+        // and the parent, seeing it end, starts a new one that loads the page again.
+        void onWebProcessTerminated (WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data)
+        {
+            std::cerr << "web view: WebKit's web process "
+                      << (reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? "ran out of memory" : "ended")
+                      << "; the web view's child process ends with it\n";
+            quit (*static_cast<Child*> (data), webProcessEndedExitCode);
         }
 
         void onClose (WebKitWebView*, gpointer data)
@@ -277,6 +305,11 @@ namespace calbrix_webview
         // A parent that vanishes must end this process through a failed write, not a signal.
         std::signal (SIGPIPE, SIG_IGN);
 
+        // WebKit starts its own processes with every descriptor that is not marked close-on-exec;
+        // holding the pipes, they would keep the parent from seeing this process end.
+        ::fcntl (child.commandFd, F_SETFD, FD_CLOEXEC);
+        ::fcntl (child.eventFd, F_SETFD, FD_CLOEXEC);
+
         if (! gtk_init_check (nullptr, nullptr))
             return 3;
 
@@ -301,6 +334,7 @@ namespace calbrix_webview
         g_signal_connect (child.webView, "load-changed", G_CALLBACK (onLoadChanged), &child);
         g_signal_connect (child.webView, "load-failed", G_CALLBACK (onLoadFailed), &child);
         g_signal_connect (child.webView, "close", G_CALLBACK (onClose), &child);
+        g_signal_connect (child.webView, "web-process-terminated", G_CALLBACK (onWebProcessTerminated), &child);
 
         gtk_container_add (GTK_CONTAINER (child.plug), GTK_WIDGET (child.webView));
         gtk_widget_show_all (child.plug);
@@ -322,7 +356,7 @@ namespace calbrix_webview
 
         if (child.plug != nullptr)
             gtk_widget_destroy (child.plug);
-        return 0;
+        return child.exitCode;
     }
 
     void runChildProcessIfRequested (int argc, const char* const* argv)

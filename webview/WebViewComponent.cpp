@@ -1,6 +1,9 @@
 #include "WebViewComponent.h"
 #include "ChildConnection.h"
 
+#include <algorithm>
+#include <iostream>
+
 namespace calbrix_webview
 {
     namespace
@@ -11,52 +14,74 @@ namespace calbrix_webview
             command->setProperty ("type", type);
             return juce::var (command.get());
         }
-        // "file://" followed by a plain path names that path, even when it holds characters such as
-        // "%" or "+" that unescaping would change; anything else is read as an escaped URL.
-        juce::String localPathOfFileUrl (const juce::String& url)
+
+        // "%" followed by two hexadecimal digits becomes the byte they give; nothing else changes
+        // ("+" stays "+", "#" and "?" stay where they are).
+        juce::String percentDecoded (const juce::String& text)
         {
-            if (url.startsWithIgnoreCase ("file:///"))
+            const auto* bytes = text.toRawUTF8();
+            const auto length = text.getNumBytesAsUTF8();
+            const auto hex = [] (char c) { return juce::CharacterFunctions::getHexDigitValue ((juce::juce_wchar) (unsigned char) c); };
+            juce::MemoryOutputStream decoded;
+
+            for (size_t i = 0; i < length; ++i)
             {
-                const auto plainPath = url.substring (7);
-                if (juce::File (plainPath).exists())
-                    return plainPath;
+                if (bytes[i] == '%' && i + 2 < length && hex (bytes[i + 1]) >= 0 && hex (bytes[i + 2]) >= 0)
+                {
+                    decoded.writeByte ((char) (hex (bytes[i + 1]) * 16 + hex (bytes[i + 2])));
+                    i += 2;
+                }
+                else
+                {
+                    decoded.writeByte (bytes[i]);
+                }
             }
 
-            return juce::URL (url).getLocalFile().getFullPathName();
+            return juce::String::fromUTF8 (static_cast<const char*> (decoded.getData()), (int) decoded.getDataSize());
+        }
+
+        bool namesAFile (const juce::String& path)
+        {
+            return juce::File::isAbsolutePath (path) && juce::File (path).exists();
+        }
+
+        // "file://" followed by a path names that path as it stands: "#", "?", "%" and "+" belong to
+        // file names here, not to URL syntax, so the page loaded and any error about it name the real
+        // file. Only when no file has that name but the percent-decoded text names one is the URL read
+        // as escaped (as juce::URL and the engine write file URLs).
+        juce::String localPathOfFileUrl (const juce::String& url)
+        {
+            auto path = url.substring (5); // after "file:"
+            if (path.startsWith ("//"))
+                path = path.substring (2);
+
+            if (namesAFile (path))
+                return path;
+
+            const auto decoded = percentDecoded (path);
+            return decoded != path && namesAFile (decoded) ? decoded : path;
+        }
+
+        // The error text as a plain-text page; escaped whole, so no character of it is read as URL
+        // syntax ("#" would end the text, "%" would start an escape).
+        juce::String errorPageUrlFor (const juce::String& errorText)
+        {
+            return "data:text/plain;charset=UTF-8," + juce::URL::addEscapeChars (errorText, false);
         }
     } // namespace
 
-    WebViewComponent::WebViewComponent (bool shouldUnloadPageWhenHidden)
-        : unloadPageWhenHidden (shouldUnloadPageWhenHidden)
+    WebViewComponent::WebViewComponent (bool shouldUnloadPageWhenHidden, ChildRestartLimit limit)
+        : unloadPageWhenHidden (shouldUnloadPageWhenHidden),
+          restartLimit (limit)
     {
         setOpaque (true);
 
-        // The I/O thread may only post: a SafePointer decides on the message thread whether the
-        // component still exists when the message gets there.
-        juce::Component::SafePointer<WebViewComponent> safeThis (this);
+        stoppedNotice.setText ("The interface stopped; close and reopen the window to retry", juce::dontSendNotification);
+        stoppedNotice.setJustificationType (juce::Justification::centred);
+        stoppedNotice.setColour (juce::Label::textColourId, juce::Colours::black);
+        addChildComponent (stoppedNotice);
 
-        ChildConnection::Receiver receiver;
-        receiver.message = [safeThis] (juce::var message)
-        {
-            juce::MessageManager::callAsync ([safeThis, message]
-            {
-                if (auto* self = safeThis.getComponent())
-                    self->handleChildMessage (message);
-            });
-        };
-        receiver.connectionLost = [safeThis]
-        {
-            juce::MessageManager::callAsync ([safeThis]
-            {
-                if (auto* self = safeThis.getComponent())
-                    self->embedded.reset();
-            });
-        };
-
-        connection = std::make_unique<ChildConnection> (std::move (receiver));
-
-        if (! connection->isRunning())
-            std::cerr << "web view: could not start its child process\n";
+        startChild();
     }
 
     WebViewComponent::~WebViewComponent()
@@ -66,6 +91,92 @@ namespace calbrix_webview
             embedded->removeClient();
         embedded.reset();
         connection.reset();
+    }
+
+    void WebViewComponent::startChild()
+    {
+        const auto generation = ++childGeneration;
+
+        // The I/O thread may only post: a SafePointer decides on the message thread whether the
+        // component still exists when the message gets there, and the generation whether the child
+        // that sent it is still the current one.
+        juce::Component::SafePointer<WebViewComponent> safeThis (this);
+
+        ChildConnection::Receiver receiver;
+        receiver.message = [safeThis, generation] (juce::var message)
+        {
+            juce::MessageManager::callAsync ([safeThis, generation, message]
+            {
+                if (auto* self = safeThis.getComponent())
+                    if (self->childGeneration == generation)
+                        self->handleChildMessage (message);
+            });
+        };
+        receiver.connectionLost = [safeThis, generation] (const juce::String& howItEnded)
+        {
+            juce::MessageManager::callAsync ([safeThis, generation, howItEnded]
+            {
+                if (auto* self = safeThis.getComponent())
+                    self->childEnded (generation, howItEnded);
+            });
+        };
+
+        connection = std::make_unique<ChildConnection> (std::move (receiver));
+
+        if (! connection->isRunning())
+        {
+            std::cerr << "web view: could not start its child process\n";
+            stopForGood();
+        }
+    }
+
+    void WebViewComponent::childEnded (int generation, const juce::String& howItEnded)
+    {
+        if (generation != childGeneration)
+            return;
+
+        // Its window went with it; the connection has reaped it and only waits to be let go.
+        embedded.reset();
+        connection.reset();
+
+        const auto now = juce::Time::getMillisecondCounter();
+        recentDeaths.erase (std::remove_if (recentDeaths.begin(), recentDeaths.end(),
+                                            [&] (juce::uint32 died) { return now - died > (juce::uint32) restartLimit.withinMilliseconds; }),
+                            recentDeaths.end());
+        recentDeaths.push_back (now);
+
+        if ((int) recentDeaths.size() >= restartLimit.deaths)
+        {
+            std::cerr << "web view: its child process ended (" << howItEnded << "), " << recentDeaths.size()
+                      << " times in a short while; no new one is started\n";
+            stopForGood();
+            return;
+        }
+
+        std::cerr << "web view: its child process ended (" << howItEnded << "); starting a new one\n";
+        startChild();
+
+        if (connection == nullptr)
+            return;
+
+        // The new child shows nothing yet: the page it had is loaded again, now or when the
+        // component next shows, and starts as on a first load.
+        if (pageRequested)
+        {
+            if (unloadPageWhenHidden && ! isShowing())
+                blankPageShown = true;
+            else
+                loadShownPageAgain();
+        }
+    }
+
+    void WebViewComponent::stopForGood()
+    {
+        embedded.reset();
+        connection.reset();
+        stoppedNotice.setVisible (true);
+        resized();
+        repaint();
     }
 
     int WebViewComponent::getChildProcessId() const noexcept
@@ -109,6 +220,7 @@ namespace calbrix_webview
     {
         pageRequested = true;
         shownPageURL = url;
+        shownPageIsEngineURL = false;
         sendCommand ("stop");
 
         juce::DynamicObject::Ptr fields (new juce::DynamicObject());
@@ -131,6 +243,31 @@ namespace calbrix_webview
             fields->setProperty ("headers", headerLines);
         }
 
+        sendCommand ("load", fields);
+    }
+
+    void WebViewComponent::loadShownPageAgain()
+    {
+        if (! shownPageIsEngineURL)
+        {
+            navigate (shownPageURL, nullptr);
+            return;
+        }
+
+        // Already an escaped URI: handed to the engine as it is.
+        pageRequested = true;
+        sendCommand ("stop");
+        juce::DynamicObject::Ptr fields (new juce::DynamicObject());
+        fields->setProperty ("url", shownPageURL);
+        sendCommand ("load", fields);
+    }
+
+    void WebViewComponent::showErrorPage (const juce::String& errorText)
+    {
+        // In place of the page, which stays the one to load again.
+        errorPageURL = errorPageUrlFor (errorText);
+        juce::DynamicObject::Ptr fields (new juce::DynamicObject());
+        fields->setProperty ("url", errorPageURL);
         sendCommand ("load", fields);
     }
 
@@ -161,12 +298,14 @@ namespace calbrix_webview
     //==============================================================================
     void WebViewComponent::paint (juce::Graphics& g)
     {
-        // Shown only until the child's window is embedded.
+        // Seen until the child's window is embedded, and behind the notice once no child is left.
         g.fillAll (juce::Colours::white);
     }
 
     void WebViewComponent::resized()
     {
+        stoppedNotice.setBounds (getLocalBounds().reduced (16));
+
         if (embedded != nullptr)
         {
             embedded->setBounds (getLocalBounds());
@@ -188,7 +327,7 @@ namespace calbrix_webview
                 // Load the page again rather than going back: a page restored from the back-forward
                 // cache would not run its scripts.
                 blankPageShown = false;
-                navigate (shownPageURL, nullptr);
+                loadShownPageAgain();
             }
         }
         else if (unloadPageWhenHidden && pageRequested && ! blankPageShown)
@@ -237,15 +376,18 @@ namespace calbrix_webview
         else if (type == "finished")
         {
             const auto url = message["url"].toString();
-            if (url != "about:blank")
+            if (url != "about:blank" && url != errorPageURL)
+            {
                 shownPageURL = url;
+                shownPageIsEngineURL = true;
+            }
             pageFinishedLoading (url);
         }
         else if (type == "failed")
         {
             const auto errorText = message["error"].toString();
             if (pageLoadHadNetworkError (errorText))
-                goToURL ("data:text/plain;charset=UTF-8," + errorText);
+                showErrorPage (errorText);
         }
         else if (type == "close")
         {

@@ -5,6 +5,10 @@
 // `window.webkit.messageHandlers.juce.postMessage(...)` reaches `scriptMessageReceived` on the
 // message thread. Any executable that creates one must call `runChildProcessIfRequested` first thing
 // in its `main` (see WebViewChild.h): the child is this same executable started with other arguments.
+//
+// When the child dies (killed, crashed, out of memory, or its WebKit web process died), the component
+// reaps it, starts a new one and loads the page it showed again; the page starts afresh, as on a
+// first load. A child that keeps dying is not started again: a plain notice takes the page's place.
 
 #include "WebViewPreferences.h"
 
@@ -17,12 +21,20 @@ namespace calbrix_webview
 {
     class ChildConnection;
 
+    // The component stops starting new children once `deaths` of them have died within
+    // `withinMilliseconds`.
+    struct ChildRestartLimit
+    {
+        int deaths = 3;
+        int withinMilliseconds = 10000;
+    };
+
     class WebViewComponent : public juce::Component
     {
     public:
         // With `unloadPageWhenHidden` the page is swapped for "about:blank" while the component is not
         // showing and brought back when it shows; without it the page stays loaded and running.
-        explicit WebViewComponent (bool unloadPageWhenHidden = true);
+        explicit WebViewComponent (bool unloadPageWhenHidden = true, ChildRestartLimit restartLimit = {});
         ~WebViewComponent() override;
 
         // Loads a URL. A URL starting with "javascript:" (after leading white space, any letter case)
@@ -56,7 +68,8 @@ namespace calbrix_webview
         // are not objects are delivered converted the same way. Default: ignores it.
         virtual void scriptMessageReceived (juce::var message);
 
-        // The child process's id, or -1 when it could not be started; for diagnostics and tests.
+        // The child process's id, or -1 while there is none (it could not be started, or it died and
+        // no new one was started); for diagnostics and tests.
         int getChildProcessId() const noexcept;
 
         /** @internal */
@@ -69,22 +82,36 @@ namespace calbrix_webview
         void visibilityChanged() override;
 
     private:
+        void startChild();
+        void childEnded (int generation, const juce::String& howItEnded);
+        void stopForGood();
         void handleChildMessage (const juce::var& message);
         void sendCommand (const juce::String& type, juce::DynamicObject::Ptr fields = nullptr);
         void checkWindowAssociation();
         void navigate (const juce::String& url, const juce::StringArray* headers);
+        void loadShownPageAgain();
+        void showErrorPage (const juce::String& errorText);
         void performPendingNavigation();
 
         const bool unloadPageWhenHidden;
+        const ChildRestartLimit restartLimit;
         juce::String pendingURL;
         juce::StringArray pendingHeaders;
         juce::MemoryBlock pendingPostData;
         bool blankPageShown = false;
         bool pageRequested = false;
+        // The page to load again after the blank page or a new child: as asked for by the owner, or,
+        // once it has loaded, as the engine reported it (then an escaped URI).
         juce::String shownPageURL;
+        bool shownPageIsEngineURL = false;
+        juce::String errorPageURL;
 
         std::unique_ptr<juce::XEmbedComponent> embedded;
         std::unique_ptr<ChildConnection> connection;
+        // Messages of a child that has been replaced are not mistaken for the new one's.
+        int childGeneration = 0;
+        std::vector<juce::uint32> recentDeaths;
+        juce::Label stoppedNotice;
 
         JUCE_DECLARE_NON_COPYABLE (WebViewComponent)
     };

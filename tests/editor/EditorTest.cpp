@@ -327,4 +327,65 @@ TEST_F (EditorWithPage, EverythingFitsTheWindowFromTheSmallestEditorSizeUp)
         ASSERT_TRUE (pageShows ("innerWidth + 'x' + innerHeight", juce::String (size.x) + "x" + juce::String (size.y)));
         EXPECT_TRUE (pageShows (layoutFaults, ""));
     }
+
+TEST_F (EditorWithPage, PageComesBackByItselfWhenItsProcessDiesAndIsGivenEverythingAgain)
+{
+    setNormalised ("p2", 0.25f);
+    ASSERT_TRUE (pageShows (readout ("p2"), "0.25"));
+    auto* router = &editor->getBrowserIntegration();
+    const auto stateBefore = processor.parameters.state.toXmlString();
+
+    // When the new page first says "init", a recorder goes into it ahead of the answers, so the test
+    // sees what the page is given; the page itself knows nothing of it.
+    auto& browser = editor->getBrowser();
+    auto routed = browser.onMessage;
+    bool recorderInstalled = false;
+    browser.onMessage = [&, routed] (juce::var message)
+    {
+        if (! recorderInstalled && message["eventType"] == juce::var ("Plugin::init"))
+        {
+            recorderInstalled = true;
+            browser.goToURL ("javascript:(() => { const original = window.receiveMessageFromJuce;"
+                             " window.receiveMessageFromJuce = (event) => {"
+                             "  const changes = (event.data && event.data.changes) || [];"
+                             "  window.webkit.messageHandlers.juce.postMessage({ eventType: 'test::given', data: JSON.stringify({"
+                             "   eventType: event.eventType, records: Array.isArray(event.data) ? event.data.length : 0,"
+                             "   fullCopies: changes.filter((c) => atob(c).charCodeAt(0) === 2).length }) });"
+                             "  original(event); }; })()");
+        }
+        if (message["eventType"].toString().startsWith ("test::"))
+            reports.push_back (message);
+        else if (routed)
+            routed (message);
+    };
+
+    const auto pid = browser.getChildProcessId();
+    killProcess (pid);
+    ASSERT_TRUE (pumpMessagesUntil ([&] { const auto now = browser.getChildProcessId(); return now > 0 && now != pid; }, pageTimeoutMs));
+    recorderInstalled = false;
+
+    // The new page says "init" and is given the parameters, then the whole state.
+    const auto given = [this] (const juce::String& eventType)
+    {
+        std::vector<juce::var> found;
+        for (auto& event : reportsNamed ("test::given"))
+            if (event["eventType"] == juce::var (eventType))
+                found.push_back (event);
+        return found;
+    };
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return ! given ("valueTreeStateChange").empty(); }, pageTimeoutMs));
+    ASSERT_FALSE (given ("Plugin::parameterMetadata").empty());
+    EXPECT_EQ (static_cast<int> (given ("Plugin::parameterMetadata")[0]["records"]), 15);
+    EXPECT_GE (static_cast<int> (given ("valueTreeStateChange")[0]["fullCopies"]), 1);
+    EXPECT_TRUE (pageShows (readout ("p2"), "0.25"));
+
+    // The same bridge serves it: nothing was rebuilt, and the processor is as it was.
+    EXPECT_EQ (&editor->getBrowserIntegration(), router);
+    EXPECT_TRUE (router->pageReady.load());
+    EXPECT_EQ (processor.parameters.state.toXmlString(), stateBefore);
+    EXPECT_FALSE (processExists (pid));
+
+    // And it works both ways again.
+    evaluate ("document.querySelector('[data-parameter=p2]').dispatchEvent(new KeyboardEvent('keydown', { key: 'ArrowUp', bubbles: true }))");
+    EXPECT_TRUE (processorReaches ("p2", 0.26f));
 }

@@ -21,11 +21,16 @@ namespace
             return ! url.contains ("refused");
         }
         void pageFinishedLoading (const juce::String& url) override { finished.add (url); }
+        bool pageLoadHadNetworkError (const juce::String& errorInfo) override
+        {
+            errors.add (errorInfo);
+            return true;
+        }
 
         bool waitForMessages (size_t count) { return pumpMessagesUntil ([&] { return messages.size() >= count; }, pageTimeoutMs); }
 
         std::vector<juce::var> messages;
-        juce::StringArray navigations, finished;
+        juce::StringArray navigations, finished, errors;
         bool onMessageThread = true;
     };
 
@@ -152,6 +157,39 @@ TEST_F (ScriptMessageChannel, NavigationsAskTheOwnerFirst)
     view->goToURL ("javascript:location.href = '" + juce::URL (next).toString (false) + "'");
     ASSERT_TRUE (view->waitForMessages (3));
     EXPECT_EQ (view->messages[2]["page"], juce::var ("next"));
+}
+
+TEST_F (ScriptMessageChannel, FilePathsAreTakenAsTheyStandAndTheErrorPageShowsThemExactly)
+{
+    // Characters that mean something in a URL are part of the folder's name here.
+    for (auto* name : { "install #2", "100% sure", "a+b?c=d", "caf\xc3\xa9 %41" })
+    {
+        const auto folderName = juce::String::fromUTF8 (name);
+        SCOPED_TRACE (folderName);
+        const auto folder = pages.folder.getChildFile (folderName);
+        ASSERT_TRUE (folder.createDirectory());
+        const auto page = folder.getChildFile ("page.html");
+        page.replaceWithText (pageRunning ("post({ page: 'found' });"));
+
+        // An existing page loads; a missing one shows an error that names its real path.
+        view = std::make_unique<RecordingWebView>();
+        window.addAndMakeVisible (view.get());
+        window.resized();
+        view->goToURL (fileUrl (page));
+        ASSERT_TRUE (view->waitForMessages (1));
+        EXPECT_EQ (view->messages[0]["page"], juce::var ("found"));
+
+        const auto missing = folder.getChildFile ("missing.html");
+        view->goToURL (fileUrl (missing));
+        const auto errorPageShown = [&] { return view->finished[view->finished.size() - 1].startsWith ("data:"); };
+        ASSERT_TRUE (pumpMessagesUntil ([&] { return view->errors.size() == 1 && errorPageShown(); }, pageTimeoutMs));
+        EXPECT_TRUE (view->errors[0].contains (missing.getFullPathName())) << view->errors[0];
+
+        // The error page shows the error text exactly, whatever characters it holds.
+        view->goToURL ("javascript:window.webkit.messageHandlers.juce.postMessage({ shown: document.body.innerText })");
+        ASSERT_TRUE (view->waitForMessages (2));
+        EXPECT_EQ (view->messages[1]["shown"].toString().trim(), view->errors[0].trim());
+    }
 }
 
 TEST_F (ScriptMessageChannel, ViewWithoutAnOverrideDropsMessagesAndKeepsWorking)
