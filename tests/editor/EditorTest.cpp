@@ -327,6 +327,7 @@ TEST_F (EditorWithPage, EverythingFitsTheWindowFromTheSmallestEditorSizeUp)
         ASSERT_TRUE (pageShows ("innerWidth + 'x' + innerHeight", juce::String (size.x) + "x" + juce::String (size.y)));
         EXPECT_TRUE (pageShows (layoutFaults, ""));
     }
+}
 
 TEST_F (EditorWithPage, PageComesBackByItselfWhenItsProcessDiesAndIsGivenEverythingAgain)
 {
