@@ -12,6 +12,9 @@
 #if defined(__SANITIZE_ADDRESS__)
  #define CALBRIX_SANITIZED_ALLOCATOR 1
 #endif
+#ifndef CALBRIX_SANITIZED_ALLOCATOR
+ #define CALBRIX_SANITIZED_ALLOCATOR 0
+#endif
 
 #include <cerrno>
 #include <cstddef>
@@ -70,6 +73,7 @@ namespace calbrix_test
     void startCountingAllocations() noexcept { counting = true; }
     void stopCountingAllocations() noexcept { counting = false; }
     long long allocationCount() noexcept { return counted; }
+    bool allocatorIsSanitized() noexcept { return CALBRIX_SANITIZED_ALLOCATOR != 0; }
     void resetAllocationCount() noexcept { counted = 0; }
 } // namespace calbrix_test
 

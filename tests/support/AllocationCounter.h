@@ -12,6 +12,10 @@ namespace calbrix_test
     long long allocationCount() noexcept;
     void resetAllocationCount() noexcept;
 
+    // True in a build under AddressSanitizer: it owns the allocator, so nothing is counted, and it
+    // keeps freed memory aside for a while, so resident memory says nothing about leaks either.
+    bool allocatorIsSanitized() noexcept;
+
     // Counting on for the calling thread during the scope.
     struct ScopedAllocationCounting
     {
