@@ -35,11 +35,11 @@ namespace
         return std::string (what) + ": " + std::strerror (errno);
     }
 
-    // Room the copy may take: what the system can still give without swapping. A file that does
-    // not fit could not be loaded either, and copying it would only push the system out of memory.
-    uint64_t availableMemory()
+    // Room the copy may take: the machine's memory. A file that does not fit could not be loaded
+    // either, and copying it would only push the system out of memory.
+    uint64_t machineMemory()
     {
-        const auto pages = ::sysconf (_SC_AVPHYS_PAGES);
+        const auto pages = ::sysconf (_SC_PHYS_PAGES);
         const auto pageSize = ::sysconf (_SC_PAGESIZE);
         return pages > 0 && pageSize > 0 ? static_cast<uint64_t> (pages) * static_cast<uint64_t> (pageSize) : UINT64_MAX;
     }
@@ -98,9 +98,9 @@ ModelSnapshot ModelSnapshot::take (const std::string& path, std::string& whyNot,
     }
 
     const auto size = static_cast<uint64_t> (info.st_size);
-    if (size > availableMemory())
+    if (size > machineMemory())
     {
-        whyNot = "the file (" + std::to_string (size >> 20) + " MiB) is larger than the memory available to load it";
+        whyNot = "the file (" + std::to_string (size >> 20) + " MiB) is larger than the memory of this machine";
         return {};
     }
 

@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #ifndef CLOSE_RANGE_CLOEXEC
  #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -149,6 +150,13 @@ namespace calbrix_webview
             const std::lock_guard<std::mutex> lock (outgoingLock);
             if (lost)
                 return;
+            if (outgoing.size() + frame.getSize() > maxQueuedBytes)
+            {
+                if (! std::exchange (droppingForAFullQueue, true))
+                    std::cerr << "web view: its child reads no more; messages to it are dropped\n";
+                return;
+            }
+            droppingForAFullQueue = false;
             auto* bytes = static_cast<const char*> (frame.getData());
             outgoing.insert (outgoing.end(), bytes, bytes + frame.getSize());
         }

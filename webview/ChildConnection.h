@@ -39,8 +39,10 @@ namespace calbrix_webview
         pid_t getChildPid() const noexcept { return childPid.load(); }
 
         // Queues one message for the child; never blocks on the pipe. Any thread. Once the child is
-        // gone, messages are dropped rather than kept.
+        // gone, messages are dropped rather than kept; so are those that find maxQueuedBytes
+        // already waiting (a child that has stopped reading), with one error line per run of them.
         void send (const juce::var& message);
+        static constexpr size_t maxQueuedBytes = 128u << 20;
 
         // The arguments that make an executable run the child role; used by `isChildInvocation`.
         static constexpr const char* childRoleArgument = "--calbrix-webview-child";
@@ -60,6 +62,7 @@ namespace calbrix_webview
 
         std::mutex outgoingLock;
         std::vector<char> outgoing;
+        bool droppingForAFullQueue = false;
         std::atomic<bool> lost { false };
         std::atomic<bool> stopping { false };
         std::thread ioThread;

@@ -121,3 +121,26 @@ TEST (ChildConnection, NothingIsWrittenOnceTheReaderIsGoneAndBrokenPipesRaiseNoS
     EXPECT_FALSE (connection.isRunning());
     EXPECT_FALSE (processExists (pid));
 }
+
+TEST (ChildConnection, ChildThatStopsReadingIsNotBufferedForWithoutBound)
+{
+    ChildConnection::Receiver receiver;
+    receiver.message = [] (juce::var) {};
+    receiver.connectionLost = [] (const juce::String&) {};
+    calbrix_test::CapturedStandardError errors;
+
+    ChildConnection connection (receiver);
+    ASSERT_TRUE (connection.isRunning());
+    const auto pid = connection.getChildPid();
+    ASSERT_EQ (::kill (pid, SIGSTOP), 0);
+
+    // Twice the queue's room: the second half is dropped, with one line for all of it.
+    const auto before = residentBytes();
+    const auto script = scriptCommand ("'" + juce::String::repeatedString ("x", 1 << 20) + "'");
+    for (size_t sent = 0; sent < 2 * ChildConnection::maxQueuedBytes; sent += 1 << 20)
+        connection.send (script);
+    EXPECT_LT (residentBytes() - before, static_cast<juce::int64> (ChildConnection::maxQueuedBytes) + (64 << 20));
+    EXPECT_EQ (errors.count ("web view: its child reads no more; messages to it are dropped\n"), 1);
+
+    ::kill (pid, SIGCONT);
+}
