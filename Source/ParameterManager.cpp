@@ -9,10 +9,10 @@ namespace
     const juce::Identifier valueProperty { "value" };
 }
 
-ParameterManager::ParameterManager (juce::AudioProcessor& processor,
+ParameterManager::ParameterManager (juce::AudioProcessor& processorToConnectTo,
                                     const juce::Identifier& valueTreeType,
                                     ParameterLayout parameterLayout)
-    : juce::AudioProcessorValueTreeState (processor, nullptr, valueTreeType, std::move (parameterLayout))
+    : juce::AudioProcessorValueTreeState (processorToConnectTo, nullptr, valueTreeType, std::move (parameterLayout))
 {
 }
 
