@@ -24,7 +24,8 @@ class CalbrixAudioProcessor : public juce::AudioProcessor,
                               public juce::ValueTree::Listener
 {
 public:
-    // Every queue holds two seconds at 48 kHz without growing.
+    // The room every queue is made with at construction, two seconds at 48 kHz; a preparation
+    // makes them larger where its block size needs it (queueCapacityFor).
     static constexpr size_t queueCapacity = 96000;
     static constexpr int delayLineSize = 96000;
     static constexpr int connectedPortNumber = 3000;
