@@ -175,13 +175,13 @@ TEST_P (HostileModels, TenSecondsOfAudioThenAGoodModelThenTeardown)
 }
 
 INSTANTIATE_TEST_SUITE_P (Table, HostileModels, ::testing::ValuesIn (hostileModels),
-                          [] (const ::testing::TestParamInfo<Hostile>& info)
+                          [] (const ::testing::TestParamInfo<Hostile>& param)
                           {
-                              auto name = juce::File::createLegalFileName (info.param.fixture).upToLastOccurrenceOf (".pt", false, false)
+                              auto name = juce::File::createLegalFileName (param.param.fixture).upToLastOccurrenceOf (".pt", false, false)
                                               .replaceCharacter ('.', '_');
-                              if (info.param.gate == Gate::releasedAfter8s)
+                              if (param.param.gate == Gate::releasedAfter8s)
                                   name << "_for_8s";
-                              else if (info.param.gate == Gate::neverReleased)
+                              else if (param.param.gate == Gate::neverReleased)
                                   name << "_for_ever";
                               return name.toStdString();
                           });
