@@ -501,16 +501,19 @@ class Gated(ContractModel):
     From its `stall_after`-th forward_bt after reset() on (and in calc_buffering_delay_samples when
     `stall_in_delay` is set) it spins, as a model caught in a loop would, until `gate[0]` is set to 1
     or more through the tensor's storage (a test holds the tensor and writes it while the call runs).
+    `inside[0]` becomes 1 once a call has begun to spin, so that a test can tell when it is there.
     """
 
     def __init__(self, stall_after: int, stall_in_delay: bool):
         super().__init__()
         self.gate = torch.zeros(1)
+        self.inside = torch.zeros(1)
         self.calls: int = 0
         self.stall_after = stall_after
         self.stall_in_delay = stall_in_delay
 
     def wait_for_gate(self) -> int:
+        self.inside[0] = 1.0
         spins = 0
         while bool(self.gate[0] < 0.5):
             spins += 1

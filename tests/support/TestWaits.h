@@ -1,0 +1,27 @@
+#pragma once
+
+// How long a test waits for each kind of step before it gives up and fails. Every bound is at
+// least ten times what the step takes on an idle machine (the figure beside it), so that a slow or
+// loaded machine makes a test slower, never red. A wait that is not a bound (a step that must
+// not happen) is not here: no test asserts that something took less than a time.
+#include "PluginProcessor.h"
+
+namespace calbrix_test::waits
+{
+    // The inference worker's answer to one block, until it is idle again: ~2 ms idle.
+    constexpr int workerAnswerMs = 30000;
+
+    // One model load to its last state-tree write, the file check included: 0.1 to 0.5 s idle.
+    constexpr int modelLoadMs = 60000;
+
+    // The inference worker carrying out a requested queue reset: ~1 ms idle.
+    constexpr int queueResetMs = 10000;
+
+    // A model call that is to stay has begun (a load's warm-up, or forty blocks of audio and the
+    // worker's next call): under 1 s idle.
+    constexpr int modelCallBeginsMs = 60000;
+
+    // A processor going while a model call stays: the engine's own bounded waits, then nothing
+    // more (5 s idle).
+    constexpr int teardownMs = 10 * (CalbrixAudioProcessor::inferenceStopWaitMs + CalbrixAudioProcessor::loadingStopWaitMs);
+} // namespace calbrix_test::waits
