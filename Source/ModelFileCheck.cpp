@@ -18,6 +18,28 @@ namespace
         const char* name = sigdescr_np (signal);
         return name != nullptr ? name : "signal " + std::to_string (signal);
     }
+
+    // Signals that a process raises against itself when its code goes wrong; any other signal
+    // came from outside it.
+    bool isCrash (int signal)
+    {
+        switch (signal)
+        {
+            case SIGSEGV: case SIGBUS: case SIGILL: case SIGFPE: case SIGABRT: case SIGTRAP: case SIGSYS:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    std::string killedText (int signal)
+    {
+        std::string text = "the process reading the file was killed from outside (" + signalName (signal) + ")";
+        // The out-of-memory killer's signal; the readers offer themselves to it first.
+        if (signal == SIGKILL)
+            text += ": the system may have run out of memory";
+        return text;
+    }
 } // namespace
 
 ModelFileCheck::~ModelFileCheck()
@@ -78,8 +100,8 @@ bool ModelFileCheck::askSession (const ModelSnapshot& snapshot, int cancelDescri
 
         if (count == 2 && (waits[1].revents & POLLIN) != 0)
         {
-            if (reader > 0)
-                ::kill (reader, SIGKILL);
+            // The session sees its socket close and kills its reader, whether or not this side
+            // has heard of it yet. (Killing it from here could hit a process that reused its id.)
             closeSession();
             outcome = Outcome::cancelled;
             return true;
@@ -105,8 +127,17 @@ bool ModelFileCheck::askSession (const ModelSnapshot& snapshot, int cancelDescri
         const int status = value;
         if (reader > 0 && WIFSIGNALED (status))
         {
-            description = "reading the file crashed the model runtime (" + signalName (WTERMSIG (status)) + ")";
-            outcome = Outcome::crashesLoader;
+            const int signal = WTERMSIG (status);
+            if (isCrash (signal))
+            {
+                description = "reading the file crashed the model runtime (" + signalName (signal) + ")";
+                outcome = Outcome::crashesLoader;
+            }
+            else
+            {
+                description = killedText (signal);
+                outcome = Outcome::readerKilled;
+            }
             return true;
         }
 

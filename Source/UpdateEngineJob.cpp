@@ -78,7 +78,7 @@ void UpdateEngineJob::load()
     {
         const JobExitSignal exitSignal (*this);
         std::string crash;
-        if (processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash) == ModelFileCheck::Outcome::crashesLoader)
+        if (ModelFileCheck::refuses (processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash)))
             refusal = crash;
     }
 
@@ -231,7 +231,7 @@ bool UpdateEngineJob::listMethods()
         listModuleMethods (model.module);
         return true;
     }
-    catch (const c10::Error& e)
+    catch (const std::exception& e)
     {
         std::cerr << describeTorchError (e) << "error getting methods of the model\n";
         return false;

@@ -1,6 +1,6 @@
 """Test fixtures: models with predictable output and models that break the contract one way each."""
 import math
-from typing import Optional
+from typing import Optional, Tuple
 
 import torch
 
@@ -538,6 +538,27 @@ class Gated(ContractModel):
         return 0
 
 
+class LoopsWhileLoading(ContractModel):
+    """A file whose reading never ends: the loader runs its __setstate__, which loops for ever."""
+
+    def __init__(self):
+        super().__init__()
+        self.spins: int = 0
+
+    @torch.jit.export
+    def __getstate__(self) -> Tuple[int, int, int, bool]:
+        return (self.sample_rate, self.block_size, self.spins, self.training)
+
+    @torch.jit.export
+    def __setstate__(self, state: Tuple[int, int, int, bool]) -> None:
+        self.sample_rate = state[0]
+        self.block_size = state[1]
+        self.training = state[3]
+        self.spins = state[2]
+        while self.spins >= 0:
+            self.spins = (self.spins + 1) % 1000
+
+
 FIXTURES = {
     "identity.pt": ContractModel,
     "gain2.pt": Gain,
@@ -589,4 +610,5 @@ FIXTURES = {
     "gated_forward.pt": lambda: Gated(40, False),
     "gated_warm_up.pt": lambda: Gated(0, False),
     "gated_buffering_delay.pt": lambda: Gated(0, True),
+    "loops_while_loading.pt": LoopsWhileLoading,
 }

@@ -14,6 +14,16 @@ namespace calbrix_test::waits
     // One model load to its last state-tree write, the file check included: 0.1 to 0.5 s idle.
     constexpr int modelLoadMs = 60000;
 
+    // A checking process that was told to end (a cancelled check's reader and session, a killed
+    // reader's session answering): ~10 ms idle.
+    constexpr int checkingProcessEndsMs = 30000;
+
+    // Writing a good model of a few hundred MiB with the model scripts: ~5 s idle.
+    constexpr int largeModelWriteMs = 120000;
+
+    // Loading such a model, its copy and check included: ~3 s idle.
+    constexpr int largeModelLoadMs = 120000;
+
     // The inference worker carrying out a requested queue reset: ~1 ms idle.
     constexpr int queueResetMs = 10000;
 
