@@ -308,5 +308,9 @@ void UpdateEngineJob::applyModelDefaults()
         for (const auto& assignment : assignments)
             if (auto* parameter = p.parameters.getParameter (assignment.first))
                 parameter->setValueNotifyingHost (assignment.second);
+        // Into the tree now, not on the framework's next timer tick (up to half a second away):
+        // the tree then holds the model's defaults before the loading flag clears, and the page
+        // takes the values it sees with the load's end for the model's defaults.
+        p.parameters.copyState();
     });
 }

@@ -4,6 +4,12 @@ namespace lorquist::BrowserIntegration
 {
     namespace
     {
+        // In the parameter's own units; the float and int classes keep their override private.
+        float defaultOf (const juce::RangedAudioParameter& parameter)
+        {
+            return parameter.convertFrom0to1 (parameter.getDefaultValue());
+        }
+
         void describeFloat (juce::DynamicObject& record, const juce::AudioParameterFloat& parameter)
         {
             // The single-precision range values are widened as they are: a step of 0.01f arrives
@@ -14,6 +20,7 @@ namespace lorquist::BrowserIntegration
             record.setProperty ("min", static_cast<double> (range.start));
             record.setProperty ("max", static_cast<double> (range.end));
             record.setProperty ("step", static_cast<double> (range.interval));
+            record.setProperty ("default", static_cast<double> (defaultOf (parameter)));
         }
 
         void describeInt (juce::DynamicObject& record, const juce::AudioParameterInt& parameter)
@@ -25,6 +32,7 @@ namespace lorquist::BrowserIntegration
             record.setProperty ("min", min);
             record.setProperty ("max", juce::jmax (min, static_cast<int> (range.end)));
             record.setProperty ("step", 1);
+            record.setProperty ("default", static_cast<int> (defaultOf (parameter)));
         }
 
         void describeBool (juce::DynamicObject& record, const juce::AudioParameterBool& parameter)

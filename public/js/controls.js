@@ -1,5 +1,6 @@
 // Rotary knobs and horizontal faders for the plug-in's parameters. A control shows the value the
-// plug-in holds and reports the user's moves through `onInput`, at most once per animation frame.
+// plug-in holds and reports the user's moves through `onInput`, at most once per animation frame;
+// a double-click puts it back to the value `resetTo` gives at that moment.
 
 const SVG = "http://www.w3.org/2000/svg";
 const START_ANGLE = -135, END_ANGLE = 135;
@@ -25,7 +26,7 @@ function element(tag, className, parent) {
 }
 
 export class ParameterControl {
-  constructor({ id, label, kind = "knob", min = 0, max = 1, step = 0.01, defaultValue = min, format, onInput }) {
+  constructor({ id, label, kind = "knob", min = 0, max = 1, step = 0.01, defaultValue = min, format, resetTo, onInput }) {
     this.id = id;
     this.kind = kind;
     this.min = min;
@@ -33,6 +34,7 @@ export class ParameterControl {
     this.step = step;
     this.defaultValue = defaultValue;
     this.format = format ?? ((v) => v.toFixed(2));
+    this.resetTo = resetTo ?? (() => defaultValue);
     this.onInput = onInput ?? (() => {});
     this.value = defaultValue;
     this.dragging = false;
@@ -78,16 +80,6 @@ export class ParameterControl {
     this.surface = element("div", "rail", this.root);
     this.fill = element("div", "fill", this.surface);
     this.thumb = element("div", "thumb", this.surface);
-  }
-
-  setRange(min, max, step) {
-    if (Number.isFinite(min) && Number.isFinite(max) && max > min) {
-      this.min = min;
-      this.max = max;
-    }
-    if (Number.isFinite(step) && step > 0)
-      this.step = step;
-    this.render();
   }
 
   // The value the plug-in holds; a control that the user is moving, or whose move has not been
@@ -184,7 +176,11 @@ export class ParameterControl {
     this.surface.addEventListener("pointerup", end);
     this.surface.addEventListener("pointercancel", end);
 
-    this.root.addEventListener("dblclick", () => this.change(this.defaultValue));
+    this.root.addEventListener("dblclick", () => {
+      const value = this.resetTo();
+      if (Number.isFinite(value))
+        this.change(value);
+    });
     this.root.addEventListener("wheel", (event) => {
       event.preventDefault();
       const steps = (event.deltaY < 0 ? 1 : -1) * (event.shiftKey ? 1 : 5);

@@ -4,24 +4,14 @@ import { on, request, send, CLIENT } from "./bridge.js";
 import { ParameterControl } from "./controls.js";
 import { base64ToBytes } from "./juceBinary.js";
 import { LOG_FILE, LoadLog } from "./loadOutcome.js";
+import { ModelLoads } from "./modelLoads.js";
 import { ModelPicker } from "./modelPicker.js";
+import { controlPlans, layoutKey } from "./parameterLayout.js";
 import { Presets } from "./presets.js";
 import { StateMirror, asBoolean, asNumber } from "./stateMirror.js";
 
-const decimals = (v) => v.toFixed(2);
-const percent = (v) => `${Math.round(v * 100)} %`;
-const decibels = (v) => `${v > 0 ? "+" : ""}${v.toFixed(1)} dB`;
-
-const PARAMETERS = [
-  { id: "p1", label: "P1", kind: "knob", group: "macros", defaultValue: 0.5, format: decimals },
-  { id: "p2", label: "P2", kind: "knob", group: "macros", defaultValue: 0.5, format: decimals },
-  { id: "p3", label: "P3", kind: "knob", group: "macros", defaultValue: 0.5, format: decimals },
-  { id: "p4", label: "P4", kind: "knob", group: "macros", defaultValue: 0.5, format: decimals },
-  { id: "input_gain", label: "Input", kind: "fader", group: "mix", min: -30, max: 30, defaultValue: 0, format: decibels },
-  { id: "dry_gain", label: "Dry", kind: "fader", group: "mix", defaultValue: 0.5, format: percent },
-  { id: "wet_gain", label: "Wet", kind: "fader", group: "mix", defaultValue: 1, format: percent },
-  { id: "output_gain", label: "Output", kind: "fader", group: "mix", min: -30, max: 30, defaultValue: 0, format: decibels },
-];
+// The panels the controls go into, by the group of their plan.
+const GROUPS = ["macros", "mix"];
 
 // How often the page says it is ready again, so that it picks the state up again after the
 // plug-in has rebuilt its side of the bridge (a restored state); each time costs one full copy.
@@ -30,6 +20,8 @@ const READY_AGAIN_MS = 4000;
 const mirror = new StateMirror();
 const controls = new Map();
 const loadLog = new LoadLog();
+const loads = new ModelLoads();
+let shownLayout = "";
 let modelLoading = false;
 const loadingWatchers = new Set();
 
@@ -49,9 +41,6 @@ function setModelLoading(loading) {
   if (loading === modelLoading)
     return;
   modelLoading = loading;
-  picker.show({ loading });
-  if (!loading)
-    checkLoadOutcome();
   for (const watcher of loadingWatchers)
     watcher(loading);
 }
@@ -62,14 +51,19 @@ async function readLog() {
   return reply === "" ? null : base64ToBytes(String(reply));
 }
 
-// A load has ended: the plug-in logged its failure, if it failed, before it said so.
-async function checkLoadOutcome() {
-  const name = picker.current;
-  if (name === "")
-    return;
-  picker.loadOutcome(name, "checking");
+function parameterValues() {
+  const values = {};
+  for (const id of controls.keys())
+    values[id] = asNumber(mirror.value(id));
+  return values;
+}
+
+// A load of `name` has ended: the plug-in logged its failure, if it failed, before it said so.
+async function checkLoadOutcome(name) {
   const log = await readLog();
-  picker.loadOutcome(name, log === null ? "finished" : loadLog.outcomeFor(name, log));
+  if (loads.outcome(name, log === null ? "finished" : loadLog.outcomeFor(name, log)))
+    notify(`“${name}” could not be loaded.`, true);
+  picker.render();
 }
 
 // Resolves once no model load has run for a short while: picking a model can load it twice.
@@ -93,28 +87,48 @@ function modelLoadsSettled() {
   });
 }
 
-function buildControls() {
-  for (const spec of PARAMETERS) {
+// The controls for what "parameterMetadata" declares; the same declaration again (it comes with
+// every "init") leaves the controls as they are.
+function buildControls(plans) {
+  const key = layoutKey(plans);
+  if (key === shownLayout)
+    return;
+  shownLayout = key;
+
+  controls.clear();
+  for (const group of GROUPS)
+    $(group).replaceChildren();
+  for (const plan of plans) {
     const control = new ParameterControl({
-      ...spec,
-      onInput: (value) => send("setParameter", { id: spec.id, value }),
+      ...plan,
+      label: plan.name,
+      resetTo: () => loads.resetTarget(plan.id),
+      onInput: (value) => send("setParameter", { id: plan.id, value }),
     });
-    controls.set(spec.id, control);
-    $(spec.group).appendChild(control.root);
+    controls.set(plan.id, control);
+    $(plan.group).appendChild(control.root);
   }
+  loads.declare(plans);
+  for (const group of GROUPS) {
+    const count = $(group).childElementCount;
+    $(group).style.setProperty("--count", String(Math.max(1, count)));
+    $(group).closest(".panel").hidden = count === 0;
+  }
+  showValues();
 }
 
 function collectPreset() {
   const parameters = {};
   for (const [id, control] of controls)
     parameters[id] = Number(control.value.toFixed(6));
-  return { model: picker.current, parameters };
+  return { model: loads.current, parameters };
 }
 
 async function applyPreset(preset) {
   const model = typeof preset.model === "string" ? preset.model : "";
-  if (model !== "" && model !== picker.current) {
+  if (model !== "" && model !== loads.current) {
     // Only the value changes: one load, whose defaults the preset's values then replace.
+    loads.presetAsks(model);
     send("setHiddenParameter", { id: "model_path", value: model });
     await modelLoadsSettled();
   }
@@ -125,20 +139,31 @@ async function applyPreset(preset) {
     }
 }
 
-function showState() {
+function showValues() {
   for (const [id, control] of controls) {
     const value = asNumber(mirror.value(id));
     if (value !== undefined)
       control.setValue(value);
   }
+}
 
-  const modelPath = mirror.value("model_path");
-  picker.show({ modelPath: modelPath === undefined || modelPath === null ? "" : String(modelPath) });
-  // Only a load in progress writes a boolean here; a restored state holds the text it was saved
+function showState() {
+  showValues();
+
+  const stored = mirror.value("model_path");
+  // Only a load in progress writes a boolean flag; a restored state holds the text it was saved
   // with, which may well be "1" from a load long finished.
-  const loadingFlag = mirror.value("is_model_loading");
-  if (typeof loadingFlag === "boolean")
-    setModelLoading(loadingFlag);
+  const flag = mirror.value("is_model_loading");
+  const ended = loads.stateRead({
+    model: stored === undefined || stored === null ? "" : String(stored),
+    flag,
+    values: parameterValues(),
+  });
+  if (typeof flag === "boolean")
+    setModelLoading(flag);
+  picker.render();
+  if (ended !== null)
+    checkLoadOutcome(ended);
 
   const version = mirror.value("plugin_version");
   $("version").textContent = version ? `v${version}` : "";
@@ -146,24 +171,20 @@ function showState() {
 }
 
 function showMetadata(records) {
-  if (!Array.isArray(records))
-    return;
-  for (const record of records) {
-    const control = controls.get(record?.id);
-    if (control && record.type === "float")
-      control.setRange(Number(record.min), Number(record.max), Number(record.step));
-  }
+  if (Array.isArray(records))
+    buildControls(controlPlans(records));
 }
 
 const picker = new ModelPicker({
-  select: $("model-select"),
+  loads,
+  list: $("model-select"),
   refreshButton: $("model-refresh"),
   status: $("model-status"),
   onError: (text) => notify(text, true),
 });
 
 const presets = new Presets({
-  select: $("preset-select"),
+  list: $("preset-select"),
   nameInput: $("preset-name"),
   saveButton: $("preset-save"),
   deleteButton: $("preset-delete"),
@@ -172,14 +193,16 @@ const presets = new Presets({
   onMessage: notify,
 });
 
-buildControls();
 mirror.onChange(showState);
 
 on("valueTreeStateChange", (batch) => mirror.applyBatch(batch));
 on(`${CLIENT}::parameterMetadata`, showMetadata);
-on("is_model_loading", (loading) => {
-  setModelLoading(asBoolean(loading));
-  if (!asBoolean(loading))
+on("is_model_loading", (data) => {
+  const loading = asBoolean(data);
+  loads.announce(loading);
+  setModelLoading(loading);
+  picker.render();
+  if (!loading)
     picker.refresh();
 });
 

@@ -1,6 +1,7 @@
 // Presets: JSON files in the data folder's "presets" folder holding the model's name and the
 // parameter values.
 import { request } from "./bridge.js";
+import { DropDown } from "./dropDown.js";
 import { base64ToBytes, bytesToBase64 } from "./juceBinary.js";
 
 const EXTENSION = ".json";
@@ -25,26 +26,23 @@ export function decodePreset(base64) {
 }
 
 export class Presets {
-  constructor({ select, nameInput, saveButton, deleteButton, collect, apply, onMessage }) {
-    this.select = select;
+  constructor({ list, nameInput, saveButton, deleteButton, collect, apply, onMessage }) {
     this.nameInput = nameInput;
     this.collect = collect;
     this.apply = apply;
     this.onMessage = onMessage ?? (() => {});
 
-    select.addEventListener("change", () => {
-      if (select.value !== "")
-        this.load(select.value);
-    });
+    // Every pick loads, of the preset shown too: that is the way back to it after changes.
+    this.list = new DropDown(list, { onPick: (name) => this.load(name) });
     saveButton.addEventListener("click", () => this.save(nameInput.value));
     nameInput.addEventListener("keydown", (event) => {
       if (event.key === "Enter")
         this.save(nameInput.value);
     });
-    deleteButton.addEventListener("click", () => this.remove(select.value));
+    deleteButton.addEventListener("click", () => this.remove(this.list.value));
   }
 
-  async refresh(selected = this.select.value) {
+  async refresh(selected = this.list.value) {
     let names = [];
     try {
       const reply = String(await request("fileListHandler", { directory: "presets" }));
@@ -54,9 +52,9 @@ export class Presets {
     } catch (error) {
       this.onMessage("The presets could not be listed.", true);
     }
-    this.select.replaceChildren(new Option(names.length ? "Load a preset…" : "No presets yet", ""),
-                                ...names.map((name) => new Option(name, name)));
-    this.select.value = names.includes(selected) ? selected : "";
+    this.list.setOptions(names.map((name) => ({ value: name, text: name })),
+                         { placeholder: names.length ? "Load a preset…" : "No presets yet", empty: "No presets yet" });
+    this.list.value = names.includes(selected) ? selected : "";
   }
 
   async save(name) {

@@ -46,16 +46,16 @@ TEST_F (PluginInit, DescribesTheFifteenChildrenOfAFreshTreeInChildOrder)
     const auto list = records();
     ASSERT_EQ (list.size(), 15u);
 
-    struct Float { const char* id; double min, max; };
+    struct Float { const char* id; double min, max, defaultValue; };
     const Float floats[] = {
-        { "dry_gain", 0, 1 }, { "input_gain", -30, 30 }, { "output_gain", -30, 30 }, { "p1", 0, 1 },
-        { "p2", 0, 1 },       { "p3", 0, 1 },           { "p4", 0, 1 },            { "wet_gain", 0, 1 },
+        { "dry_gain", 0, 1, 0.5 }, { "input_gain", -30, 30, 0 }, { "output_gain", -30, 30, 0 }, { "p1", 0, 1, 0.5 },
+        { "p2", 0, 1, 0.5 },       { "p3", 0, 1, 0.5 },           { "p4", 0, 1, 0.5 },            { "wet_gain", 0, 1, 1 },
     };
     for (int i = 0; i < 8; ++i)
     {
         SCOPED_TRACE (floats[i].id);
         const auto& record = list[(size_t) i];
-        EXPECT_EQ (keysOf (record).joinIntoString (","), "id,type,label,min,max,step");
+        EXPECT_EQ (keysOf (record).joinIntoString (","), "id,type,label,min,max,step,default");
         EXPECT_EQ (record["id"].toString(), floats[i].id);
         EXPECT_EQ (record["type"].toString(), "float");
         EXPECT_TRUE (record["label"].isString());
@@ -65,6 +65,8 @@ TEST_F (PluginInit, DescribesTheFifteenChildrenOfAFreshTreeInChildOrder)
         EXPECT_EQ (static_cast<double> (record["max"]), floats[i].max);
         // The single-precision step, widened: a little below 0.01.
         EXPECT_EQ (static_cast<double> (record["step"]), 0.009999999776482582);
+        EXPECT_TRUE (record["default"].isDouble());
+        EXPECT_EQ (static_cast<double> (record["default"]), floats[i].defaultValue);
     }
 
     const char* customIds[] = { "plugin_version", "sdk_version", "instance_id", "model_id", "preset_id", "model_path", "is_model_loading" };

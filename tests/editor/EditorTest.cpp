@@ -1,121 +1,11 @@
 // The editor with the page the application ships, in the real web view, on a real processor: what
 // the user sees of the processor, what the page's controls do to it, the model-loading notice and
 // the bridge rebuilt after a whole-state restore.
-#include "WebViewTestSupport.h"
-
-#include "PluginEditor.h"
+#include "EditorPageFixture.h"
 
 #include <thread>
 
-using namespace calbrix_webview_test;
-using calbrix_test::pumpMessagesUntil;
-
-namespace
-{
-    constexpr auto custom = ParameterManager::PARAMX;
-
-    std::unique_ptr<CalbrixAudioProcessorEditor> makeEditor (CalbrixAudioProcessor& processor)
-    {
-        return std::unique_ptr<CalbrixAudioProcessorEditor> (dynamic_cast<CalbrixAudioProcessorEditor*> (processor.createEditor()));
-    }
-
-    struct EditorWithPage : ::testing::Test
-    {
-        CalbrixAudioProcessor processor;
-        HostWindow window;
-        std::unique_ptr<CalbrixAudioProcessorEditor> editor = makeEditor (processor);
-        std::vector<juce::var> reports; // what the test's own scripts post back from the page
-        int nextQuery = 0;
-
-        void SetUp() override
-        {
-            ASSERT_NE (editor, nullptr);
-            listenForReports();
-            window.setSize (CalbrixAudioProcessorEditor::initialWidth, CalbrixAudioProcessorEditor::initialHeight);
-            window.addAndMakeVisible (*editor);
-            ASSERT_TRUE (pumpMessagesUntil ([this] { return editor->getBrowserIntegration().pageReady.load(); }, pageTimeoutMs))
-                << "the page never said it was ready";
-        }
-
-        void TearDown() override
-        {
-            editor.reset();
-            processor.loadingPool->removeAllJobs (true, 20000);
-        }
-
-        // Messages named "test::..." come to the test; everything else goes on to the editor's router.
-        void listenForReports()
-        {
-            auto& browser = editor->getBrowser();
-            auto routed = browser.onMessage;
-            browser.onMessage = [this, routed] (juce::var message)
-            {
-                if (message["eventType"].toString().startsWith ("test::"))
-                    reports.push_back (message);
-                else if (routed)
-                    routed (message);
-            };
-        }
-
-        std::vector<juce::var> reportsNamed (const juce::String& eventType) const
-        {
-            std::vector<juce::var> found;
-            for (auto& report : reports)
-                if (report["eventType"].toString() == eventType)
-                    found.push_back (juce::JSON::parse (report["data"].toString()));
-            return found;
-        }
-
-        // The value of a script expression in the page (a promise is awaited), through JSON.
-        juce::var evaluate (const juce::String& expression)
-        {
-            const auto id = ++nextQuery;
-            editor->getBrowser().goToURL (
-                "javascript:Promise.resolve().then(() => (" + expression + ")).then((value) =>"
-                " window.webkit.messageHandlers.juce.postMessage({ eventType: 'test::result',"
-                " data: JSON.stringify({ id: " + juce::String (id) + ", value: value === undefined ? null : value }) }))");
-
-            juce::var value;
-            const bool answered = pumpMessagesUntil ([&]
-            {
-                for (auto& result : reportsNamed ("test::result"))
-                    if (static_cast<int> (result["id"]) == id)
-                    {
-                        value = result["value"];
-                        return true;
-                    }
-                return false;
-            }, pageTimeoutMs);
-            EXPECT_TRUE (answered) << expression;
-            return value;
-        }
-
-        bool pageShows (const juce::String& expression, const juce::var& expected, int timeoutMs = pageTimeoutMs)
-        {
-            juce::var seen;
-            const bool shown = pumpMessagesUntil ([&] { return (seen = evaluate (expression)) == expected; }, timeoutMs);
-            if (! shown)
-                ADD_FAILURE() << expression << " shows " << seen.toString() << ", expected " << expected.toString();
-            return shown;
-        }
-
-        static juce::String readout (const juce::String& parameter)
-        {
-            return "document.querySelector('[data-parameter=" + parameter + "] .readout').textContent";
-        }
-
-        bool processorReaches (const juce::String& parameter, float value)
-        {
-            return pumpMessagesUntil ([&] { return std::abs (calbrix_test::parameterValue (processor, parameter) - value) < 1.0e-4f; },
-                                      pageTimeoutMs);
-        }
-
-        void setNormalised (const juce::String& parameter, float value)
-        {
-            processor.parameters.getParameter (parameter)->setValueNotifyingHost (value);
-        }
-    };
-} // namespace
+using namespace calbrix_editor_test;
 
 TEST (EditorSize, OpensAt690By750AndKeepsItsShapeWhenResized)
 {
@@ -167,10 +57,9 @@ TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
 {
     calbrix_test::installFixture ("defaults.pt");
     evaluate ("document.getElementById('model-refresh').click()");
-    ASSERT_TRUE (pageShows ("[...document.getElementById('model-select').options].some((o) => o.value === 'defaults.pt')", true));
+    ASSERT_TRUE (pageShows (listEntries ("model-select"), "defaults.pt"));
 
-    evaluate ("(() => { const s = document.getElementById('model-select'); s.value = 'defaults.pt';"
-              " s.dispatchEvent(new Event('change')); })()");
+    EXPECT_EQ (evaluate (pickFromList ("model-select", "defaults.pt")), juce::var ("picked"));
 
     EXPECT_TRUE (processorReaches ("p1", 0.1f));
     // Picking a new file may load it twice; look once the loads are done.
@@ -186,15 +75,14 @@ TEST_F (EditorWithPage, AFailedLoadIsShownAsFailedAndNotAsReady)
     calbrix_test::installFixture ("not_torchscript.pt");
     calbrix_test::installFixture ("defaults.pt");
     evaluate ("document.getElementById('model-refresh').click()");
-    ASSERT_TRUE (pageShows ("document.getElementById('model-select').options.length", 3));
+    ASSERT_TRUE (pageShows (listEntries ("model-select"), "defaults.pt,not_torchscript.pt"));
 
     const auto pick = [this] (const juce::String& name)
     {
-        evaluate ("(() => { const s = document.getElementById('model-select'); s.value = '" + name + "';"
-                  " s.dispatchEvent(new Event('change')); })()");
+        EXPECT_EQ (evaluate (pickFromList ("model-select", name)), juce::var ("picked"));
     };
     const juce::String status = "document.getElementById('model-status').textContent";
-    const juce::String shownOption = "document.getElementById('model-select').selectedOptions[0].textContent";
+    const auto shownOption = shownInList ("model-select");
 
     // The message line shows each message only for a while: keep what it showed.
     evaluate ("(() => { window.shownMessages = []; const line = document.getElementById('message');"
@@ -232,9 +120,8 @@ TEST_F (EditorWithPage, PresetsGoToThePresetsFolderAndComeBack)
 
     setNormalised ("p3", 0.2f);
     ASSERT_TRUE (pageShows (readout ("p3"), "0.20"));
-    ASSERT_TRUE (pageShows ("[...document.getElementById('preset-select').options].map((o) => o.value).join()", ",Bright   wide"));
-    evaluate ("(() => { const s = document.getElementById('preset-select'); s.value = 'Bright   wide';"
-              " s.dispatchEvent(new Event('change')); })()");
+    ASSERT_TRUE (pageShows (listEntries ("preset-select"), "Bright   wide"));
+    EXPECT_EQ (evaluate (pickFromList ("preset-select", "Bright   wide")), juce::var ("picked"));
     EXPECT_TRUE (processorReaches ("p3", 0.8f));
 }
 

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 using namespace calbrix_test;
 
@@ -130,6 +131,37 @@ TEST_F (ModelLoading, PickedModelIsLoadedPreparedAndGivesTheParametersItsDefault
     // The load and the preparation that follows it each write one empty message.
     EXPECT_EQ (readLogFile(), logBefore + "\r\n\r\n");
     EXPECT_TRUE (dismissAlertWindows().isEmpty());
+}
+
+TEST_F (ModelLoading, TheTreeHoldsTheModelsDefaultsWhenTheLoadingFlagClears)
+{
+    // What the page reads from the tree with the load's end is what it keeps as the model's defaults.
+    struct TreeAtLoadEnd : juce::ValueTree::Listener
+    {
+        void valueTreePropertyChanged (juce::ValueTree& child, const juce::Identifier&) override
+        {
+            if (child.getProperty ("id").toString() != "is_model_loading" || ! child.getProperty ("value").isBool()
+                || static_cast<bool> (child.getProperty ("value")))
+                return;
+            for (const auto& sibling : child.getParent())
+                values[sibling.getProperty ("id").toString()] = sibling.getProperty ("value");
+        }
+        std::map<juce::String, juce::var> values;
+    } seen;
+
+    setUserParameterValues (*processor);
+    processor->parameters.copyState(); // the user's values are in the tree before the load
+    processor->parameters.state.addListener (&seen);
+    pickModel ("defaults.pt");
+    processor->parameters.state.removeListener (&seen);
+
+    const std::pair<const char*, double> expected[] = {
+        { "p1", 0.1 }, { "p2", 0.2 }, { "p3", 0.3 }, { "p4", 0.4 },
+        { "dry_gain", 0.25 }, { "wet_gain", 0.75 }, { "input_gain", 0.0 }, { "output_gain", -30.0 },
+    };
+    ASSERT_FALSE (seen.values.empty()) << "the loading flag never cleared";
+    for (const auto& [id, value] : expected)
+        EXPECT_NEAR (static_cast<double> (seen.values[id]), value, 1.0e-5) << id;
 }
 
 TEST_F (ModelLoading, DelaysAndLatencyFollowEachLoadedModel)

@@ -1,6 +1,8 @@
 // Prints, as JSON, the change blobs that the framework's value-tree synchroniser writes for a real
 // processor's state tree while it goes through the kinds of change the page must follow, and the
-// tree that results. The page's decoder is tested against them (tests/page/*.test.js).
+// tree that results, with the parameter list that "init" gives for the fresh tree. The page's
+// modules are tested against them (tests/page/*.test.js).
+#include "ParameterMetadata.h"
 #include "TestSupport.h"
 
 #include <iostream>
@@ -71,6 +73,7 @@ int main()
         CalbrixAudioProcessor processor;
         auto& state = processor.parameters.state;
         Recorder recorder (state);
+        const auto metadata = lorquist::BrowserIntegration::makeParameterMetadata (processor.parameters);
 
         recorder.sendFullSyncCallback();
 
@@ -106,6 +109,7 @@ int main()
         auto* out = new juce::DynamicObject();
         out->setProperty ("changes", recorder.changes);
         out->setProperty ("tree", describe (state));
+        out->setProperty ("metadata", metadata);
         result = out;
     }
 
