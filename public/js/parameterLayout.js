@@ -1,13 +1,14 @@
 // Which controls the page shows: one for each float or int parameter that "parameterMetadata"
-// declares, in its order, with the processor's range, step, label and default. What the records
-// do not say, the panel a parameter sits in and how its value reads, the page knows for the mix
-// parameters it was made for; every other parameter is a knob among the model's parameters.
+// declares, in its order, with the processor's range, step, label (its unit) and default. What the
+// records do not say, the panel a parameter sits in, its short name and how its value reads, the
+// page knows for the mix parameters it was made for; every other parameter is a knob among the
+// model's parameters, named after its identifier.
 
 const MIX = {
-  input_gain: "decibels",
-  output_gain: "decibels",
-  dry_gain: "percent",
-  wet_gain: "percent",
+  input_gain: { name: "Input", format: "decibels" },
+  output_gain: { name: "Output", format: "decibels" },
+  dry_gain: { name: "Dry", format: "percent" },
+  wet_gain: { name: "Wet", format: "percent" },
 };
 
 const MAX_DECIMALS = 6;
@@ -57,18 +58,18 @@ function planFor(record) {
   const defaultValue = Number.isFinite(declaredDefault) ? Math.min(max, Math.max(min, declaredDefault)) : min;
   const unit = typeof record.label === "string" ? record.label.trim() : "";
 
-  const mixKind = Object.hasOwn(MIX, record.id) ? MIX[record.id] : undefined;
+  const mix = Object.hasOwn(MIX, record.id) ? MIX[record.id] : undefined;
   return {
     id: record.id,
-    name: displayName(record.id),
-    kind: mixKind ? "fader" : "knob",
-    group: mixKind ? "mix" : "macros",
+    name: mix ? mix.name : displayName(record.id),
+    kind: mix ? "fader" : "knob",
+    group: mix ? "mix" : "macros",
     min,
     max,
     step,
     defaultValue,
     unit,
-    format: formatFor(mixKind, decimalsFor(step), unit),
+    format: formatFor(mix?.format, decimalsFor(step), unit),
   };
 }
 

@@ -12,14 +12,14 @@ test("the processor's parameters become its controls, in the order, ranges and d
   const plans = controlPlans(recorded.metadata);
   const expected = [
     // id, name, kind, group, min, max, default, a value and how it reads
-    ["dry_gain", "Dry gain", "fader", "mix", 0, 1, 0.5, 0.25, "25 %"],
-    ["input_gain", "Input gain", "fader", "mix", -30, 30, 0, 3, "+3.0 dB"],
-    ["output_gain", "Output gain", "fader", "mix", -30, 30, 0, -15, "-15.0 dB"],
+    ["dry_gain", "Dry", "fader", "mix", 0, 1, 0.5, 0.25, "25 %"],
+    ["input_gain", "Input", "fader", "mix", -30, 30, 0, 3, "+3.0 dB"],
+    ["output_gain", "Output", "fader", "mix", -30, 30, 0, -15, "-15.0 dB"],
     ["p1", "P1", "knob", "macros", 0, 1, 0.5, 0.7, "0.70"],
     ["p2", "P2", "knob", "macros", 0, 1, 0.5, 0.25, "0.25"],
     ["p3", "P3", "knob", "macros", 0, 1, 0.5, 1, "1.00"],
     ["p4", "P4", "knob", "macros", 0, 1, 0.5, 0, "0.00"],
-    ["wet_gain", "Wet gain", "fader", "mix", 0, 1, 1, 1, "100 %"],
+    ["wet_gain", "Wet", "fader", "mix", 0, 1, 1, 1, "100 %"],
   ];
   assert.deepEqual(plans.map((s) => s.id), expected.map((e) => e[0]));
   for (const [i, [id, name, kind, group, min, max, defaultValue, value, text]] of expected.entries()) {
@@ -46,7 +46,7 @@ test("records are taken as declared, and those the page cannot show are left out
     ["a default outside the range", { id: "p9", type: "float", label: "", min: 0, max: 1, step: 0.1, default: 7 },
       { name: "P9", kind: "knob", group: "macros", min: 0, max: 1, step: 0.1, defaultValue: 1, unit: "", shown: [0.3, "0.3"] }],
     ["no step: a hundredth of the range", { id: "wet_gain", type: "float", label: "", min: 0, max: 2, default: 1 },
-      { name: "Wet gain", kind: "fader", group: "mix", min: 0, max: 2, step: 0.02, defaultValue: 1, unit: "", shown: [1.5, "150 %"] }],
+      { name: "Wet", kind: "fader", group: "mix", min: 0, max: 2, step: 0.02, defaultValue: 1, unit: "", shown: [1.5, "150 %"] }],
     ["an empty range", { id: "p1", type: "float", label: "", min: 1, max: 1, step: 0.01, default: 1 }, null],
     ["a reversed range", { id: "p1", type: "float", label: "", min: 1, max: 0, step: 0.01, default: 1 }, null],
     ["a range that is no number", { id: "p1", type: "float", label: "", min: "x", max: 1, step: 0.01 }, null],
