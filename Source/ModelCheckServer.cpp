@@ -160,13 +160,14 @@ namespace
             int status = -1;
             if (reader > 0)
             {
-                if (! SocketMessages::send (socket, ModelCheckServer::readerStarted, reader)
-                    || ! awaitReader (socket, reader, status))
+                if (! SocketMessages::send (socket, ModelCheckServer::readerStarted, reader))
                 {
                     ::kill (reader, SIGKILL);
                     reap (reader);
                     ::_exit (0);
                 }
+                if (! awaitReader (socket, reader, status))
+                    ::_exit (0); // the reader is gone with its client
             }
             if (! SocketMessages::send (socket, ModelCheckServer::readerEnded, status))
                 ::_exit (0);
