@@ -13,4 +13,6 @@ namespace calbrix_bench
     void lateModelFigures (int blocks);
     // Destroying a processor whose model call does not come back.
     void stuckModelTeardownFigure();
+    // The page saving and reading a file of 100 MiB: how long the message thread is held up.
+    void fileRequestFigures();
 }

@@ -5,7 +5,7 @@
 // fixture models from $CALBRIX_MODELS_DIR/fixtures and writes the processor's data folder under
 // $HOME: run it through scripts/bench, which gives it a fresh HOME.
 //
-//   bench [overhead] [headroom] [ratio] [switch] [large] [late] [stuck]     (no argument: all of
+//   bench [overhead] [headroom] [ratio] [switch] [large] [late] [stuck] [files]     (no argument: all of
 //   them; "large" needs $CALBRIX_LARGE_MODEL, a model file of about 1 GB)
 #include "CalbrixModel.h"
 
@@ -338,6 +338,8 @@ int main (int argc, char** argv)
         lateModelFigures (10000);
     if (wanted ("stuck"))
         stuckModelTeardownFigure();
+    if (wanted ("files"))
+        fileRequestFigures();
     if (const char* large = std::getenv ("CALBRIX_LARGE_MODEL"); large != nullptr && wanted ("large"))
         largeModelLoadFigure (juce::File (juce::String::fromUTF8 (large)));
 

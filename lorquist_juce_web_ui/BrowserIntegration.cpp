@@ -6,6 +6,15 @@ namespace lorquist::BrowserIntegration
     {
         const juce::Identifier eventTypeKey { "eventType" };
         const juce::Identifier dataKey { "data" };
+
+        // Printable ASCII but the quote and the backslash: what JSON text holds unchanged.
+        bool writesUnescaped (const juce::String& text)
+        {
+            for (auto* p = text.toRawUTF8(); *p != 0; ++p)
+                if (*p < 32 || *p > 126 || *p == '"' || *p == '\\')
+                    return false;
+            return true;
+        }
     } // namespace
 
     BrowserIntegration::BrowserIntegration (BrowserComponent& component)
@@ -18,6 +27,11 @@ namespace lorquist::BrowserIntegration
 
     juce::String BrowserIntegration::toPageEventJson (const juce::String& eventType, const juce::var& data)
     {
+        // A text that JSON writes as it is (a file's Base64) goes in whole, in the framework's layout:
+        // its writer takes it a character at a time into a stream that grows 1 MiB at a time.
+        if (data.isString() && writesUnescaped (data.toString()))
+            return "{\"eventType\": " + juce::JSON::toString (eventType) + ", \"data\": \"" + data.toString() + "\"}";
+
         // A DynamicObject keeps its properties in the order they were set, and the JSON follows it.
         juce::DynamicObject::Ptr event (new juce::DynamicObject());
         event->setProperty (eventTypeKey, eventType);
@@ -27,8 +41,12 @@ namespace lorquist::BrowserIntegration
 
     void BrowserIntegration::sendEventToBrowser (juce::String eventType, juce::var data)
     {
-        browserComponent.goToURL ("javascript:" + browserComponent.receiveFunctionName
-                                  + "(" + toPageEventJson (eventType, data) + ")");
+        sendEventToPage (browserComponent, eventType, data);
+    }
+
+    void BrowserIntegration::sendEventToPage (BrowserComponent& page, const juce::String& eventType, const juce::var& data)
+    {
+        page.goToURL ("javascript:" + page.receiveFunctionName + "(" + toPageEventJson (eventType, data) + ")");
     }
 
     void BrowserIntegration::dispatch (const juce::var& message)

@@ -32,6 +32,12 @@ namespace lorquist::BrowserIntegration
         // The event as the page receives it: "eventType" first, "data" second, all on one line.
         static juce::String toPageEventJson (const juce::String& eventType, const juce::var& data);
 
+        // What sendEventToBrowser does, without a router: for a sender that has outlived the one it
+        // worked with while the page stays (the editor replaces its router on a restored state).
+        static void sendEventToPage (BrowserComponent& page, const juce::String& eventType, const juce::var& data);
+
+        BrowserComponent& getBrowserComponent() const noexcept { return browserComponent; }
+
         // Calls the callbacks registered under the message's "eventType", each with the message's "data".
         void dispatch (const juce::var& message);
 
@@ -48,6 +54,7 @@ namespace lorquist::BrowserIntegration
         std::atomic<bool> pageReady { false };
 
     private:
+        JUCE_DECLARE_WEAK_REFERENCEABLE (BrowserIntegration)
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BrowserIntegration)
     };
 } // namespace lorquist::BrowserIntegration

@@ -21,14 +21,17 @@ namespace lorquist::BrowserIntegration
         juce::String text (const juce::var& request, const char* key) { return request[key].toString(); }
     } // namespace
 
-    BrowserIntegrationPluginClient::BrowserIntegrationPluginClient (BrowserIntegration& router,
+    BrowserIntegrationPluginClient::BrowserIntegrationPluginClient (BrowserIntegration& integration,
                                                                     juce::AudioProcessorValueTreeState& state,
                                                                     juce::String dataDirectory,
                                                                     juce::String name)
-        : BrowserIntegrationClient (std::move (name), router),
+        : BrowserIntegrationClient (std::move (name), integration),
           valueTreeState (state),
-          valueTreeSynchroniser (state.state, mirroredTreeId, router),
-          dataDirectoryPath (std::move (dataDirectory))
+          valueTreeSynchroniser (state.state, mirroredTreeId, integration),
+          dataDirectoryPath (std::move (dataDirectory)),
+          router (&integration),
+          page (&integration.getBrowserComponent()),
+          fileRequests ([this] (const juce::String& uid, const juce::String& replyText) { answerFileRequest (uid, replyText); })
     {
     }
 
@@ -71,25 +74,44 @@ namespace lorquist::BrowserIntegration
     }
 
     //==============================================================================
+    // The request's texts are taken here; the file work runs on the worker.
     void BrowserIntegrationPluginClient::readFile (juce::var request)
     {
-        reply (request, DataDirectoryFiles (dataDirectoryPath).read (text (request, "directory"), text (request, "filename")));
+        fileRequests.add (text (request, "uid"),
+                          [files = DataDirectoryFiles (dataDirectoryPath), directory = text (request, "directory"),
+                           filename = text (request, "filename")] { return files.read (directory, filename); },
+                          {});
     }
 
     void BrowserIntegrationPluginClient::saveFile (juce::var request)
     {
-        reply (request, DataDirectoryFiles (dataDirectoryPath).save (text (request, "directory"), text (request, "filename"),
-                                                                     text (request, "data")));
+        fileRequests.add (text (request, "uid"),
+                          [files = DataDirectoryFiles (dataDirectoryPath), directory = text (request, "directory"),
+                           filename = text (request, "filename"), data = text (request, "data")] { return files.save (directory, filename, data); },
+                          DataDirectoryFiles::failed);
     }
 
     void BrowserIntegrationPluginClient::deleteFile (juce::var request)
     {
-        reply (request, DataDirectoryFiles (dataDirectoryPath).remove (text (request, "directory"), text (request, "filename")));
+        fileRequests.add (text (request, "uid"),
+                          [files = DataDirectoryFiles (dataDirectoryPath), directory = text (request, "directory"),
+                           filename = text (request, "filename")] { return files.remove (directory, filename); },
+                          DataDirectoryFiles::failed);
     }
 
     void BrowserIntegrationPluginClient::listFiles (juce::var request)
     {
-        reply (request, DataDirectoryFiles (dataDirectoryPath).list (text (request, "directory")));
+        fileRequests.add (text (request, "uid"),
+                          [files = DataDirectoryFiles (dataDirectoryPath), directory = text (request, "directory")] { return files.list (directory); },
+                          DataDirectoryFiles::notADirectory);
+    }
+
+    void BrowserIntegrationPluginClient::answerFileRequest (const juce::String& uid, const juce::String& replyText)
+    {
+        if (router != nullptr)
+            sendEventToBrowser (uid, replyText);
+        else if (page != nullptr)
+            BrowserIntegration::sendEventToPage (*page, clientName + "::" + uid, replyText);
     }
 
     //==============================================================================

@@ -2,6 +2,7 @@
 
 #include "BrowserIntegrationClient.h"
 #include "BrowserValueTreeSynchroniser.h"
+#include "FileRequestWorker.h"
 #include "IntervalLimit.h"
 
 #include <juce_audio_processors/juce_audio_processors.h>
@@ -12,7 +13,9 @@ namespace lorquist::BrowserIntegration
     // it describes the parameters, mirrors the state tree to the page, sets parameters and custom
     // values, picks the model file, reads and writes files in the data directory and opens links.
     // Requests that expect an answer carry a "uid"; the answer is the event "<client name>::<uid>"
-    // with a string payload. Every handler runs on the message thread.
+    // with a string payload. Every handler runs on the message thread; the file requests' work is
+    // done on a worker of the client's own, in request order, and each is answered when it is
+    // done, on the message thread (also when the client goes first: see FileRequestWorker).
     class BrowserIntegrationPluginClient : public BrowserIntegrationClient
     {
     public:
@@ -44,6 +47,9 @@ namespace lorquist::BrowserIntegration
         void setHiddenParameter (juce::var request);
 
         void reply (const juce::var& request, const juce::String& text);
+        // A file request's reply: through the router while it lives, else straight to the page if
+        // that is still there (a router replaced while the request was being carried out).
+        void answerFileRequest (const juce::String& uid, const juce::String& text);
         // The first state child whose "id" equals `id`; invalid when there is none.
         juce::ValueTree findStateChild (const juce::String& id) const;
         // Lets listeners see a removal and an addition, so the page's mirror lists it last too.
@@ -55,6 +61,10 @@ namespace lorquist::BrowserIntegration
         BrowserValueTreeSynchroniser valueTreeSynchroniser;
         juce::String dataDirectoryPath;
         IntervalLimit browserLaunches { browserLaunchIntervalMs };
+        juce::WeakReference<BrowserIntegration> router;
+        juce::Component::SafePointer<BrowserComponent> page;
+        // Last: it goes first, answering its requests while everything it uses is still here.
+        FileRequestWorker fileRequests;
 
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (BrowserIntegrationPluginClient)
     };

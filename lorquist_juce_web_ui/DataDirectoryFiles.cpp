@@ -1,8 +1,15 @@
 #include "DataDirectoryFiles.h"
 
+#include "Base64Payload.h"
 #include "FileReplacement.h"
+#include "PipeProtocol.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace lorquist::BrowserIntegration
 {
@@ -15,21 +22,52 @@ namespace lorquist::BrowserIntegration
         // Something that is not a folder is there.
         bool namesFile (const juce::File& file) { return file.exists() && ! file.isDirectory(); }
 
-        // The Base64 text after the first "," of a save's data (all of a data URL but its header), or
-        // nothing when it is longer than any content within the size limit can be. Measured in place:
-        // an oversized request costs no copy and no decoding.
-        std::optional<juce::String> savedPayload (const juce::String& data)
+        // The whole content of a regular file, or nothing. Opened without waiting and checked on
+        // what was opened, so a FIFO or a device swapped in at any moment is never waited on.
+        std::optional<juce::MemoryBlock> readRegularFile (const juce::File& file)
         {
-            constexpr auto longestPayload = static_cast<size_t> ((DataDirectoryFiles::maximumFileSize + 2) / 3 * 4);
+            const auto descriptor = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (descriptor < 0)
+                return std::nullopt;
 
+            std::optional<juce::MemoryBlock> content;
+            struct stat info {};
+            if (::fstat (descriptor, &info) == 0 && S_ISREG (info.st_mode))
+            {
+                // Sized for the file as it is; a file that grows meanwhile is read to its end.
+                juce::MemoryBlock bytes (static_cast<size_t> (info.st_size) + 1);
+                size_t got = 0;
+                for (;;)
+                {
+                    if (got == bytes.getSize())
+                        bytes.setSize (2 * bytes.getSize());
+                    const auto n = ::read (descriptor, static_cast<char*> (bytes.getData()) + got, bytes.getSize() - got);
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n < 0)
+                        break;
+                    if (n == 0)
+                    {
+                        bytes.setSize (got);
+                        content = std::move (bytes);
+                        break;
+                    }
+                    got += static_cast<size_t> (n);
+                }
+            }
+
+            ::close (descriptor);
+            return content;
+        }
+
+        // The Base64 text after the first "," of a save's data (all of a data URL but its header),
+        // in place: a payload of hundreds of megabytes is not copied to be decoded.
+        std::pair<const char*, size_t> savedPayload (const juce::String& data)
+        {
             const auto* comma = std::strchr (data.toRawUTF8(), ',');
             if (comma == nullptr)
-                return juce::String();
-
-            const auto length = std::strlen (comma + 1);
-            if (length > longestPayload)
-                return std::nullopt;
-            return juce::String::fromUTF8 (comma + 1, static_cast<int> (length));
+                return { "", 0 };
+            return { comma + 1, std::strlen (comma + 1) };
         }
     } // namespace
 
@@ -72,14 +110,12 @@ namespace lorquist::BrowserIntegration
         if (! file || ! namesFile (*file))
             return {};
 
-        // Never more than one byte beyond the limit is read, however large the file is or grows.
-        juce::MemoryBlock content;
-        juce::FileInputStream stream (*file);
-        if (stream.failedToOpen()
-            || stream.readIntoMemoryBlock (content, static_cast<ssize_t> (maximumFileSize + 1)) > static_cast<size_t> (maximumFileSize))
+        const auto content = readRegularFile (*file);
+        if (! content || (content->getSize() + 2) / 3 * 4 > calbrix_webview::messageTextLimit())
             return {};
 
-        return juce::Base64::toBase64 (content.getData(), content.getSize());
+        // The framework's encoder sizes its stream up front: one pass.
+        return juce::Base64::toBase64 (content->getData(), content->getSize());
     }
 
     juce::String DataDirectoryFiles::save (const juce::String& directory, const juce::String& filename, const juce::String& data) const
@@ -88,18 +124,15 @@ namespace lorquist::BrowserIntegration
         if (! file)
             return failed;
 
-        const auto payload = savedPayload (data);
-        if (! payload)
-            return failed;
-
-        juce::MemoryOutputStream decoded;
-        if (! juce::Base64::convertFromBase64 (decoded, *payload) || decoded.getDataSize() > static_cast<size_t> (maximumFileSize))
+        const auto [payload, length] = savedPayload (data);
+        const auto decoded = decodeBase64 (payload, length);
+        if (! decoded)
             return failed;
 
         if (file->isDirectory() || file->getParentDirectory().createDirectory().failed())
             return failed;
 
-        return replaceFileContent (*file, decoded.getData(), decoded.getDataSize()) ? success : failed;
+        return replaceFileContent (*file, decoded->getData(), decoded->getSize()) ? success : failed;
     }
 
     juce::String DataDirectoryFiles::remove (const juce::String& directory, const juce::String& filename) const

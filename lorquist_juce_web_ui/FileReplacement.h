@@ -9,7 +9,9 @@ namespace lorquist::BrowserIntegration
     // failure (a full disk, say) the old file is left byte for byte as it was and the new one is
     // removed, so neither a half-written file nor a stray temporary remains, and a reader (the
     // model loader) never sees a file being rewritten. The file keeps its permissions; through a
-    // link, the file the link leads to is replaced and the link stays. True when the file holds the
-    // new content.
+    // link, the file the link leads to is replaced and the link stays. A folder that refuses the
+    // temporary (one the user may write files in but not add to) has the file rewritten in place
+    // instead, when it is a regular file that may be written: its room is claimed first, so a full
+    // disk still fails before the old content is touched. True when the file holds the new content.
     bool replaceFileContent (const juce::File& file, const void* data, size_t size);
 } // namespace lorquist::BrowserIntegration

@@ -47,7 +47,13 @@ namespace calbrix_webview
         }
     } // namespace
 
-    ChildConnection::ChildConnection (Receiver r) : receiver (std::move (r))
+    size_t ChildConnection::queueByteLimit()
+    {
+        return 2 * (messageTextLimit() + (1u << 20));
+    }
+
+    ChildConnection::ChildConnection (Receiver r, size_t queueBound)
+        : receiver (std::move (r)), maxQueuedBytes (queueBound)
     {
         int commands[2] = { -1, -1 }, events[2] = { -1, -1 }, wakePipe[2] = { -1, -1 };
 

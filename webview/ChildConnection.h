@@ -27,8 +27,9 @@ namespace calbrix_webview
         };
 
         // Starts the child (this same executable, with the child's arguments). On failure the
-        // connection stays closed: `isRunning` is false and sends are dropped.
-        explicit ChildConnection (Receiver receiver);
+        // connection stays closed: `isRunning` is false and sends are dropped. At most
+        // `maxQueuedBytes` of messages wait for the child (see `send`).
+        explicit ChildConnection (Receiver receiver, size_t maxQueuedBytes = queueByteLimit());
 
         // Stops the I/O thread, closes the command pipe (the child exits on end of file) and reaps
         // the child, killing it if it has not gone within a short grace period.
@@ -39,10 +40,13 @@ namespace calbrix_webview
         pid_t getChildPid() const noexcept { return childPid.load(); }
 
         // Queues one message for the child; never blocks on the pipe. Any thread. Once the child is
-        // gone, messages are dropped rather than kept; so are those that find maxQueuedBytes
-        // already waiting (a child that has stopped reading), with one error line per run of them.
+        // gone, messages are dropped rather than kept; so are those that would take what waits past
+        // maxQueuedBytes (a child that has stopped reading), with one error line per run of them.
         void send (const juce::var& message);
-        static constexpr size_t maxQueuedBytes = 128u << 20;
+
+        // What may wait by default: two of the largest messages (a page that reads large files
+        // one after another), from the machine's memory as the messages' own limit is.
+        static size_t queueByteLimit();
 
         // The arguments that make an executable run the child role; used by `isChildInvocation`.
         static constexpr const char* childRoleArgument = "--calbrix-webview-child";
@@ -62,6 +66,7 @@ namespace calbrix_webview
 
         std::mutex outgoingLock;
         std::vector<char> outgoing;
+        const size_t maxQueuedBytes;
         bool droppingForAFullQueue = false;
         std::atomic<bool> lost { false };
         std::atomic<bool> stopping { false };

@@ -6,13 +6,22 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace calbrix_webview
 {
-    // Frames larger than this are taken as a broken peer rather than buffered without end.
-    constexpr std::uint32_t maxFrameBytes = 256u * 1024u * 1024u;
+    // The most text one message may carry (a posted string, a file's Base64): a share of the
+    // machine's memory small enough that the few copies a message passes through (page, child,
+    // pipe, parent, decoded file) leave plenty to spare; never less than 64 MiB, and never more
+    // than 1 GiB, which keeps every length within what juce::String and the frame's count hold.
+    std::size_t messageTextLimit();
+
+    // Frames larger than this are taken as a broken peer rather than buffered without end: room for
+    // a message at messageTextLimit with its escapes and fields, within what an int counts.
+    std::uint32_t frameByteLimit();
+    inline const std::uint32_t maxFrameBytes = frameByteLimit();
 
     // JSON text of a value with every non-ASCII character written as raw UTF-8. juce::JSON::toString
     // writes characters outside the BMP as \u surrogate pairs that juce::JSON::parse cannot join

@@ -2,6 +2,8 @@
 
 // Conversion of a value that the page posted to the "juce" handler into a juce::var.
 
+#include "PipeProtocol.h"
+
 #include <juce_core/juce_core.h>
 
 #include <cstddef>
@@ -10,11 +12,12 @@ typedef struct _JSCValue JSCValue;
 
 namespace calbrix_webview
 {
-    // What one posted message may hold: far above anything a page has reason to post (a preset is
-    // a few dozen values, a saved file one string), low enough that converting and carrying it
-    // stays quick and small, in this process and in the parent.
+    // What one posted message may hold. Values: far above anything a page has reason to post (a
+    // preset is a few dozen values, a saved file one string), low enough that converting a message
+    // stays quick. Text: whatever the machine's memory carries with room to spare, so that a page
+    // can save a model file it fetched (see messageTextLimit).
     constexpr int maxPostedValues = 10000;
-    constexpr size_t maxPostedTextBytes = 64 * 1024 * 1024;
+    inline const size_t maxPostedTextBytes = messageTextLimit();
 
     // Objects become DynamicObjects and arrays Arrays, recursively and in order; strings stay strings
     // (UTF-8); numbers become their JavaScript text ("2", "1.5") and booleans "1" or "0", so that the

@@ -1,17 +1,21 @@
 // The plug-in client's file requests on a data directory of the test's own: reading, saving,
-// deleting and listing, the replies under the request's "uid", and requests that try to leave the
-// data directory.
+// deleting and listing, files of any size, the replies under the request's "uid" (one each, in
+// request order, from the client's worker), what is not a regular file, and requests that try to
+// leave the data directory.
 #include "BridgeTestSupport.h"
 
 #include "DataDirectoryFiles.h"
+#include "TestWaits.h"
 
 #include <csignal>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace calbrix_bridge_test;
 using lorquist::BrowserIntegration::DataDirectoryFiles;
+namespace waits = calbrix_test::waits;
 
 namespace
 {
@@ -68,12 +72,20 @@ namespace
 
         ~FileHandlers() override { sandbox.deleteRecursively(); }
 
-        // Sends one request and returns its one reply's text.
-        juce::String request (const juce::String& eventName, const juce::var& data)
+        // Sends one request without waiting; returns its "uid".
+        juce::String send (const juce::String& eventName, const juce::var& data)
         {
             const auto uid = "r" + juce::String (++requests);
             data.getDynamicObject()->setProperty ("uid", uid);
             plugin.fromPage (eventName, data);
+            return uid;
+        }
+
+        // The one reply to a request sent, once it has come.
+        juce::String replyTo (const juce::String& uid, const juce::String& eventName, int waitMs)
+        {
+            EXPECT_TRUE (calbrix_test::pumpMessagesUntil ([&] { return ! plugin.replies (uid).empty(); }, waitMs))
+                << eventName << " was not answered";
 
             const auto replies = plugin.replies (uid);
             EXPECT_EQ (replies.size(), 1u) << eventName;
@@ -83,14 +95,21 @@ namespace
             return replies[0].data.toString();
         }
 
-        juce::String read (const juce::String& directory, const juce::String& filename)
+        // Sends one request and returns its one reply's text.
+        juce::String request (const juce::String& eventName, const juce::var& data, int waitMs = waits::fileRequestMs)
         {
-            return request ("readFileHandler", fields ({ { "directory", directory }, { "filename", filename } }));
+            return replyTo (send (eventName, data), eventName, waitMs);
         }
 
-        juce::String save (const juce::String& directory, const juce::String& filename, const juce::String& data)
+        juce::String read (const juce::String& directory, const juce::String& filename, int waitMs = waits::fileRequestMs)
         {
-            return request ("saveFileHandler", fields ({ { "directory", directory }, { "filename", filename }, { "data", data } }));
+            return request ("readFileHandler", fields ({ { "directory", directory }, { "filename", filename } }), waitMs);
+        }
+
+        juce::String save (const juce::String& directory, const juce::String& filename, const juce::String& data,
+                           int waitMs = waits::fileRequestMs)
+        {
+            return request ("saveFileHandler", fields ({ { "directory", directory }, { "filename", filename }, { "data", data } }), waitMs);
         }
 
         juce::String remove (const juce::String& directory, const juce::String& filename)
@@ -252,30 +271,171 @@ TEST_F (FileHandlers, ASaveReplacesTheFileWholeKeepingItsPermissionsAndLinks)
     EXPECT_EQ (entriesOf (dataDirectory.getChildFile ("models")), "elsewhere.json");
 }
 
-TEST_F (FileHandlers, PayloadsBeyondTheSizeLimitAreRefusedBothWays)
+TEST_F (FileHandlers, FilesOfAHundredMebibytesAreSavedAndReadWhole)
 {
-    constexpr auto limit = static_cast<size_t> (DataDirectoryFiles::maximumFileSize);
-    const auto file = write ("presets/keep.bin", "precious");
+    // An odd size, so that the Base64 ends in padding; over an older, longer file.
+    constexpr size_t size = (100u << 20) + 1;
+    const auto file = dataDirectory.getChildFile ("models/fetched.pt");
+    const auto older = randomBytes (size + 4096, 3);
+    ASSERT_TRUE (file.replaceWithData (older.getData(), older.getSize()));
 
-    struct Case { size_t size; const char* reply; };
-    // Just over the limit passes the check of the text's length and fails on the decoded size;
-    // further over, the text is refused before it is decoded.
-    const Case cases[] = { { limit, "success" }, { limit + 1, "failed" }, { limit + 3, "failed" } };
+    auto content = randomBytes (size, 4);
+    auto encoded = base64Of (content);
+    EXPECT_EQ (save ("models", "fetched.pt", "data:application/octet-stream;base64," + encoded, waits::largeFileRequestMs), "success");
+
+    juce::MemoryBlock onDisk;
+    ASSERT_TRUE (file.loadFileAsData (onDisk));
+    EXPECT_EQ (onDisk.getSize(), size);
+    EXPECT_TRUE (onDisk == content);
+    onDisk.reset();
+    content.reset();
+
+    // Compared without printing: a failure would otherwise show 133 MiB of text.
+    const auto reply = read ("models", "fetched.pt", waits::largeFileRequestMs);
+    EXPECT_EQ (reply.length(), encoded.length());
+    EXPECT_TRUE (reply == encoded);
+    EXPECT_EQ (entriesOf (dataDirectory.getChildFile ("models")), "fetched.pt");
+}
+
+TEST_F (FileHandlers, OnlyRegularFilesAreReadAndNothingWaitsForAWriter)
+{
+    // A FIFO that no one writes to: opening it to read in the usual way would wait for good.
+    const auto fifo = dataDirectory.getChildFile ("presets/pipe");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0644), 0);
+    write ("presets/after.json", "after");
+
+    struct Case { const char* directory; const char* filename; };
+    const Case unreadable[] = { { "presets", "pipe" }, { "", "presets" } };
+    for (const auto& c : unreadable)
+    {
+        SCOPED_TRACE (juce::String (c.directory) + " | " + c.filename);
+        EXPECT_EQ (read (c.directory, c.filename), "");
+    }
+
+    // The worker is free for what follows, and the FIFO is still a FIFO that listings show.
+    EXPECT_EQ (read ("presets", "after.json"), base64Of ("after"));
+    EXPECT_EQ (sortedListing ("presets"), (juce::StringArray { "after.json", "pipe" }));
+    struct stat status {};
+    ASSERT_EQ (::lstat (fifo.getFullPathName().toRawUTF8(), &status), 0);
+    EXPECT_TRUE (S_ISFIFO (status.st_mode));
+}
+
+TEST_F (FileHandlers, RepliesComeOncePerRequestInRequestOrderAndEachSeesTheOnesBefore)
+{
+    // A save large enough to still be going while the rest wait behind it.
+    const auto content = "," + base64Of (randomBytes (20u << 20, 5));
+    write ("presets/old.json", "old");
+
+    struct Step { const char* event; juce::var data; juce::String reply; };
+    const std::vector<Step> steps = {
+        { "saveFileHandler", fields ({ { "directory", "models" }, { "filename", "big.pt" }, { "data", content } }), "success" },
+        { "readFileHandler", fields ({ { "directory", "models" }, { "filename", "big.pt" } }), content.substring (1) },
+        { "fileListHandler", fields ({ { "directory", "models" } }), "big.pt" },
+        { "deleteFileHandler", fields ({ { "directory", "models" }, { "filename", "big.pt" } }), "success" },
+        { "readFileHandler", fields ({ { "directory", "models" }, { "filename", "big.pt" } }), "" },
+        { "saveFileHandler", fields ({ { "directory", "presets" }, { "filename", "old.json" }, { "data", "," + base64Of ("new") } }), "success" },
+        { "readFileHandler", fields ({ { "directory", "presets" }, { "filename", "old.json" } }), base64Of ("new") },
+        { "deleteFileHandler", fields ({ { "directory", "models" }, { "filename", "big.pt" } }), "failed" },
+        { "fileListHandler", fields ({ { "directory", "models" } }), "" },
+    };
+
+    std::vector<juce::String> uids;
+    for (const auto& step : steps)
+        uids.push_back (send (step.event, step.data));
+
+    for (size_t i = 0; i < steps.size(); ++i)
+    {
+        SCOPED_TRACE (juce::String ((int) i) + " " + steps[i].event);
+        EXPECT_TRUE (replyTo (uids[i], steps[i].event, waits::largeFileRequestMs) == steps[i].reply);
+    }
+
+    // Every reply once, in the order the requests came.
+    std::vector<juce::String> order;
+    for (const auto& event : plugin.router.sent)
+        order.push_back (event.eventType.fromFirstOccurrenceOf ("Plugin::", false, false));
+    EXPECT_EQ (order, uids);
+}
+
+TEST_F (FileHandlers, AClientThatGoesAnswersWhatItAcceptedFirstAndNothingAfter)
+{
+    const auto content = "," + base64Of (randomBytes (20u << 20, 6));
+    RecordingRouter router (browser);
+    auto client = std::make_unique<BrowserIntegrationPluginClient> (router, processor.parameters, dataDirectory.getFullPathName(), "Plugin");
+    client->setupBrowserPluginIntegration();
+
+    auto request = [&] (const char* event, const juce::String& uid, juce::var data)
+    {
+        data.getDynamicObject()->setProperty ("uid", uid);
+        router.dispatch (pageMessage (juce::String ("Plugin::") + event, data));
+    };
+    request ("saveFileHandler", "save", fields ({ { "directory", "models" }, { "filename", "late.pt" }, { "data", content } }));
+    request ("readFileHandler", "read", fields ({ { "directory", "models" }, { "filename", "late.pt" } }));
+    request ("fileListHandler", "list", fields ({ { "directory", "models" } }));
+    client.reset();
+
+    ASSERT_EQ (router.sent.size(), 3u);
+    EXPECT_EQ (router.sent[0].eventType, "Plugin::save");
+    EXPECT_EQ (router.sent[0].data, juce::var ("success"));
+    EXPECT_EQ (router.sent[1].eventType, "Plugin::read");
+    EXPECT_TRUE (router.sent[1].data.toString() == content.substring (1));
+    EXPECT_EQ (router.sent[2].eventType, "Plugin::list");
+    EXPECT_EQ (router.sent[2].data, juce::var ("late.pt"));
+
+    // Nothing is left to arrive later (this would fail only as a crash or a fourth reply).
+    calbrix_test::pumpMessagesFor (200);
+    EXPECT_EQ (router.sent.size(), 3u);
+}
+
+TEST_F (FileHandlers, AFolderThatRefusesNewFilesHasWritableFilesRewrittenInPlace)
+{
+    const auto locked = dataDirectory.getChildFile ("presets/locked");
+    ASSERT_TRUE (locked.createDirectory());
+    const auto writable = locked.getChildFile ("mine.json");
+    const auto readOnly = locked.getChildFile ("theirs.json");
+    ASSERT_TRUE (writable.replaceWithText ("a longer old content"));
+    ASSERT_TRUE (readOnly.replaceWithText ("kept"));
+    const auto fifo = locked.getChildFile ("pipe");
+    ASSERT_EQ (::mkfifo (fifo.getFullPathName().toRawUTF8(), 0666), 0);
+    ASSERT_EQ (::chmod (writable.getFullPathName().toRawUTF8(), 0666), 0);
+    ASSERT_EQ (::chmod (readOnly.getFullPathName().toRawUTF8(), 0444), 0);
+    ASSERT_EQ (::chmod (locked.getFullPathName().toRawUTF8(), 0555), 0);
+
+    // The folder's rules bind an administrator only through a file-system identity of an
+    // ordinary user, which is this thread's alone; the saves below run on this thread.
+    struct OrdinaryUser
+    {
+        OrdinaryUser() : previous (::geteuid() == 0 ? ::setfsuid (65534) : -1) {}
+        ~OrdinaryUser() { if (previous >= 0) ::setfsuid (static_cast<uid_t> (previous)); }
+        int previous;
+    };
+
+    struct Case { const char* what; const char* filename; juce::String data; const char* reply; const char* content; };
+    const Case cases[] = {
+        { "a writable file", "mine.json", "data:;base64," + base64Of ("new"), "success", "new" },
+        { "a payload that is not Base64", "mine.json", ",bmV3*", "failed", "new" },
+        { "a file that may not be written", "theirs.json", "," + base64Of ("changed"), "failed", "kept" },
+        { "a file that is not there", "new.json", "," + base64Of ("x"), "failed", nullptr },
+        { "a FIFO without a reader", "pipe", "," + base64Of ("x"), "failed", nullptr },
+    };
+
+    const DataDirectoryFiles files (dataDirectory.getFullPathName());
     for (const auto& c : cases)
     {
-        SCOPED_TRACE (juce::String ((juce::int64) c.size));
-        file.replaceWithText ("precious");
-        const auto encoded = base64Of (randomBytes (c.size, (juce::int64) c.size));
-        EXPECT_EQ (save ("presets", "keep.bin", "," + encoded), juce::String (c.reply));
-        EXPECT_EQ (file.getSize(), juce::String (c.reply) == "success" ? (juce::int64) c.size : 8);
-
-        // A file of that size on disk is read up to the limit; beyond it, as a file that cannot be read.
-        const auto onDisk = randomBytes (c.size, 7);
-        ASSERT_TRUE (file.replaceWithData (onDisk.getData(), c.size));
-        const auto reply = read ("presets", "keep.bin");
-        EXPECT_TRUE (reply == (juce::String (c.reply) == "success" ? base64Of (onDisk) : juce::String())) << reply.length();
+        SCOPED_TRACE (c.what);
+        juce::String reply;
+        {
+            const OrdinaryUser user;
+            reply = files.save ("presets/locked", c.filename, c.data);
+        }
+        EXPECT_EQ (reply, c.reply);
+        if (c.content != nullptr)
+        {
+            EXPECT_EQ (locked.getChildFile (c.filename).loadFileAsString(), c.content);
+        }
     }
-    EXPECT_EQ (entriesOf (dataDirectory.getChildFile ("presets")), "keep.bin");
+
+    EXPECT_EQ (entriesOf (locked), "mine.json,pipe,theirs.json");
+    ::chmod (locked.getFullPathName().toRawUTF8(), 0755);
 }
 
 TEST_F (FileHandlers, DeletesFilesButNeverFolders)

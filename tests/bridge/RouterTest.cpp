@@ -148,6 +148,11 @@ TEST (PageEventJson, EventTypeFirstThenDataOnOneLine)
         { "line\nbreak \"quoted\" back\\slash", R"({"eventType": "Plugin::7", "data": "line\nbreak \"quoted\" back\\slash"})" },
         { juce::var(), R"({"eventType": "Plugin::7", "data": null})" },
         { 0.25, R"({"eventType": "Plugin::7", "data": 0.25})" },
+        // Text that goes in whole and text that needs escapes at its very ends.
+        { "QUJD+/==", R"({"eventType": "Plugin::7", "data": "QUJD+/=="})" },
+        { "", R"({"eventType": "Plugin::7", "data": ""})" },
+        { "\"x\"", R"({"eventType": "Plugin::7", "data": "\"x\""})" },
+        { juce::String::fromUTF8 ("caf\xc3\xa9\x7f"), R"({"eventType": "Plugin::7", "data": "caf\u00e9\u007f"})" },
     };
 
     for (const auto& c : cases)

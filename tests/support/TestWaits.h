@@ -31,6 +31,12 @@ namespace calbrix_test::waits
     // worker's next call): under 1 s idle.
     constexpr int modelCallBeginsMs = 60000;
 
+    // A small file request of the page answered by the plug-in client's worker: ~1 ms idle.
+    constexpr int fileRequestMs = 10000;
+
+    // A file request on a file of about 100 MiB (read or save, with its Base64), answered: ~1 s idle.
+    constexpr int largeFileRequestMs = 60000;
+
     // A processor going while a model call stays: the engine's own bounded waits, then nothing
     // more (5 s idle).
     constexpr int teardownMs = 10 * (CalbrixAudioProcessor::inferenceStopWaitMs + CalbrixAudioProcessor::loadingStopWaitMs);

@@ -129,7 +129,9 @@ TEST (ChildConnection, ChildThatStopsReadingIsNotBufferedForWithoutBound)
     receiver.connectionLost = [] (const juce::String&) {};
     calbrix_test::CapturedStandardError errors;
 
-    ChildConnection connection (receiver);
+    // The default room is a share of the machine's memory; a smaller one keeps the test light.
+    constexpr size_t maxQueuedBytes = 128u << 20;
+    ChildConnection connection (receiver, maxQueuedBytes);
     ASSERT_TRUE (connection.isRunning());
     const auto pid = connection.getChildPid();
     ASSERT_EQ (::kill (pid, SIGSTOP), 0);
@@ -137,9 +139,9 @@ TEST (ChildConnection, ChildThatStopsReadingIsNotBufferedForWithoutBound)
     // Twice the queue's room: the second half is dropped, with one line for all of it.
     const auto before = residentBytes();
     const auto script = scriptCommand ("'" + juce::String::repeatedString ("x", 1 << 20) + "'");
-    for (size_t sent = 0; sent < 2 * ChildConnection::maxQueuedBytes; sent += 1 << 20)
+    for (size_t sent = 0; sent < 2 * maxQueuedBytes; sent += 1 << 20)
         connection.send (script);
-    EXPECT_LT (residentBytes() - before, static_cast<juce::int64> (ChildConnection::maxQueuedBytes) + (64 << 20));
+    EXPECT_LT (residentBytes() - before, static_cast<juce::int64> (maxQueuedBytes) + (64 << 20));
     EXPECT_EQ (errors.count ("web view: its child reads no more; messages to it are dropped\n"), 1);
 
     ::kill (pid, SIGCONT);

@@ -119,3 +119,45 @@ TEST (PipeProtocol, OversizeLengthBreaksTheStream)
     decoder.takeMessages (out);
     EXPECT_TRUE (out.empty());
 }
+
+TEST (PipeProtocol, FrameTextsDecodeAsJsonDoesAndBrokenOnesAsVoid)
+{
+    auto frameOf = [] (const std::string& text)
+    {
+        juce::MemoryBlock frame;
+        const auto n = static_cast<std::uint32_t> (text.size());
+        const char head[] = { (char) (n & 0xff), (char) ((n >> 8) & 0xff), (char) ((n >> 16) & 0xff), (char) (n >> 24) };
+        frame.append (head, 4);
+        frame.append (text.data(), text.size());
+        return frame;
+    };
+
+    // What the framework's parser makes of each, kinds of number included.
+    const char* wellFormed[] = {
+        R"({"a": 1, "b": -3, "c": 1.5, "d": 1099511627776, "e": 1e3, "f": -0.25})",
+        R"( [ true , false , null , [ ] , { } , "" ] )",
+        R"({"t": "esc \" \\ \/ \b \f \n \r \t \u00e9 \u2713 end", "nested": {"x": [1, [2, {"y": "z"}]]}})",
+    };
+    for (auto* text : wellFormed)
+    {
+        SCOPED_TRACE (text);
+        const auto decoded = decodeAll (frameOf (text), 3);
+        ASSERT_EQ (decoded.size(), 1u);
+        const auto expected = juce::JSON::parse (juce::String::fromUTF8 (text));
+        EXPECT_EQ (juce::JSON::toString (decoded[0], true), juce::JSON::toString (expected, true));
+        EXPECT_TRUE (decoded[0]["a"].isInt() == expected["a"].isInt() && decoded[0]["d"].isInt64() == expected["d"].isInt64());
+    }
+
+    // A pair of escapes makes one character beyond the BMP.
+    EXPECT_EQ (decodeAll (frameOf (R"(["\ud83d\ude00"])"), 1)[0][0].toString(), juce::String::fromUTF8 ("\xf0\x9f\x98\x80"));
+
+    // Only objects and arrays stand alone, as with the framework's parser.
+    const char* broken[] = { "\"just text\"", "12", "-", "{\"a\": }", "[1, 2", "\"open", "{\"a\" 1}", "tru", "[1] x", "\"bad \\q escape\"", "{\"a\": 1,}" };
+    for (auto* text : broken)
+    {
+        SCOPED_TRACE (text);
+        const auto decoded = decodeAll (frameOf (text), 2);
+        ASSERT_EQ (decoded.size(), 1u);
+        EXPECT_TRUE (decoded[0].isVoid());
+    }
+}
