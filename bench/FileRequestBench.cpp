@@ -109,7 +109,7 @@ namespace calbrix_bench
             for (const auto& step : steps)
             {
                 router.watched = juce::String ("Plugin::") + step.uid;
-                router.answered = {};
+                router.answered = juce::var();
                 pumpUntil ([] { return false; }, 200);
 
                 ticker.start();
