@@ -10,8 +10,10 @@
 #include "BrowserIntegrationPluginClient.h"
 #include "PluginProcessor.h"
 
-#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace calbrix_bench
 {
@@ -35,34 +37,39 @@ namespace calbrix_bench
             juce::var answered;
         };
 
-        // Re-posts itself on the message thread and keeps the longest gap between two of its runs.
-        struct Ticker
+        // A thread that posts a probe to the message thread every 2 ms; the longest time a probe
+        // waited to run is how long the message thread could not respond.
+        struct Prober
         {
             void start()
             {
-                running = std::make_shared<bool> (true);
-                last = monotonicNow();
-                longestGap = 0;
-                post();
-            }
-
-            void stop() { *running = false; }
-
-            void post()
-            {
-                juce::MessageManager::callAsync ([this, alive = running]
+                alive = std::make_shared<std::atomic<bool>> (true);
+                longestWait = std::make_shared<std::atomic<long long>> (0);
+                thread = std::thread ([a = alive, longest = longestWait]
                 {
-                    if (! *alive)
-                        return;
-                    const auto now = monotonicNow();
-                    longestGap = std::max (longestGap, now - last);
-                    last = now;
-                    post();
+                    while (*a)
+                    {
+                        const auto posted = monotonicNow();
+                        juce::MessageManager::callAsync ([posted, longest]
+                        {
+                            const auto waited = monotonicNow() - posted;
+                            if (waited > *longest)
+                                *longest = waited;
+                        });
+                        std::this_thread::sleep_for (std::chrono::milliseconds (2));
+                    }
                 });
             }
 
-            std::shared_ptr<bool> running;
-            long long last = 0, longestGap = 0;
+            void stop()
+            {
+                *alive = false;
+                thread.join();
+            }
+
+            std::shared_ptr<std::atomic<bool>> alive;
+            std::shared_ptr<std::atomic<long long>> longestWait;
+            std::thread thread;
         };
 
         juce::var request (const juce::String& eventName, const juce::String& uid,
@@ -105,24 +112,25 @@ namespace calbrix_bench
                 { "100mib_read", request ("readFileHandler", "read", { { "directory", "models" }, { "filename", "big.pt" } }), "read" },
             };
 
-            Ticker ticker;
+            Prober prober;
             for (const auto& step : steps)
             {
                 router.watched = juce::String ("Plugin::") + step.uid;
                 router.answered = juce::var();
                 pumpUntil ([] { return false; }, 200);
 
-                ticker.start();
+                prober.start();
                 const auto begin = monotonicNow();
                 // As a page message arrives: dispatched from the message loop.
                 juce::MessageManager::callAsync ([&router, message = step.message] { router.dispatch (message); });
                 if (! pumpUntil ([&] { return ! router.answered.isVoid(); }, 120000))
                     fail (std::string ("no reply to the ") + step.figure);
                 const auto end = monotonicNow();
-                pumpUntil ([] { return false; }, 50);
-                ticker.stop();
+                prober.stop();
+                // The probes still queued run before the figure is read.
+                pumpUntil ([] { return false; }, 200);
 
-                print (std::string ("message_thread_stall_ms_") + step.figure, static_cast<double> (ticker.longestGap) / 1.0e6);
+                print (std::string ("message_thread_stall_ms_") + step.figure, static_cast<double> (prober.longestWait->load()) / 1.0e6);
                 print (std::string ("file_request_ms_") + step.figure, static_cast<double> (end - begin) / 1.0e6);
             }
         }
