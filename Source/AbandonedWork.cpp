@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace
@@ -17,6 +18,7 @@ namespace
         std::vector<std::shared_ptr<WorkerTether>> tethers;
         std::vector<std::unique_ptr<juce::ThreadPool>> pools;
         std::vector<std::unique_ptr<Calbrix>> wrappers;
+        std::set<std::string> refusedModels;
     };
 
     // Never destroyed: destroying a pool whose thread still runs would free what that thread uses.
@@ -50,6 +52,28 @@ bool AbandonedWork::anyKept()
     auto& k = kept();
     const std::lock_guard<std::mutex> hold (k.lock);
     return ! k.tethers.empty() || ! k.wrappers.empty() || ! k.pools.empty();
+}
+
+std::string AbandonedWork::fileIdentity (const juce::File& file)
+{
+    return file.getFullPathName().toStdString() + "\n" + std::to_string (file.getSize()) + "\n"
+           + std::to_string (file.getLastModificationTime().toMilliseconds());
+}
+
+void AbandonedWork::refuseModel (const std::string& identity)
+{
+    if (identity.empty())
+        return;
+    auto& k = kept();
+    const std::lock_guard<std::mutex> hold (k.lock);
+    k.refusedModels.insert (identity);
+}
+
+bool AbandonedWork::isRefused (const std::string& identity)
+{
+    auto& k = kept();
+    const std::lock_guard<std::mutex> hold (k.lock);
+    return k.refusedModels.count (identity) > 0;
 }
 
 int AbandonedWork::exitCode (int code)

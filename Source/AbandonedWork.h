@@ -3,6 +3,7 @@
 #include <juce_core/juce_core.h>
 
 #include <memory>
+#include <string>
 
 class Calbrix;
 class WorkerTether;
@@ -16,6 +17,13 @@ namespace AbandonedWork
     void keep (std::unique_ptr<Calbrix> wrapper);
 
     bool anyKept();
+
+    // Model files with a call that did not come back, for the rest of the run: such a model is not
+    // called again, and a load of the same file (same path, size and modification time; a file
+    // rewritten since is tried again) is refused. Any thread.
+    std::string fileIdentity (const juce::File& file);
+    void refuseModel (const std::string& identity);
+    bool isRefused (const std::string& identity);
 
     // The end of main() in a program that may have abandoned workers: once any worker was
     // abandoned, the program ends at once, without its static destructors, which would pull the

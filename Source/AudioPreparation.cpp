@@ -2,6 +2,7 @@
 #include "CalbrixModel.h"
 
 #include "BackgroundProcess.h"
+#include "LoadingWorkerJob.h"
 #include "PluginProcessor.h"
 #include "StuckWorkerWatch.h"
 #include "WorkerTether.h"
@@ -27,7 +28,8 @@ namespace
     }
 
     // A load asked to stop (a newer load, or the processor going) makes no further warm-up calls:
-    // with a slow model each one can take seconds. A preparation for the host never is.
+    // with a slow model each one can take seconds. A preparation for the host is asked only by
+    // the processor going.
     bool loadAskedToStop()
     {
         const auto* job = juce::ThreadPoolJob::getCurrentThreadPoolJob();
@@ -40,7 +42,13 @@ void CalbrixAudioProcessor::prepareToPlay (double sampleRate, int samplesPerBloc
     if (sampleRate == lastSampleRate.load() && samplesPerBlock == lastBlockSize.load())
         return;
 
-    loading = true;
+    {
+        const std::lock_guard<std::mutex> hold (preparationLock);
+        requestedSampleRate = sampleRate;
+        requestedBlockSize = samplesPerBlock;
+        preparationPending = true;
+        loading = true;
+    }
 
     fadeSmoother.reset (sampleRate, fadeSeconds);
     for (auto* smoother : { &wetGainSmoother, &dryGainSmoother, &inputGainSmoother, &outputGainSmoother,
@@ -53,19 +61,75 @@ void CalbrixAudioProcessor::prepareToPlay (double sampleRate, int samplesPerBloc
         highPassFilters.resize (filterCount);
     setHighPassCoefficients (sampleRate);
 
-    prepareModel (sampleRate, samplesPerBlock);
+    lastSampleRate = sampleRate;
+    lastBlockSize = samplesPerBlock;
 
-    // The reset that follows makes the queues with room for this block size.
-    preparedQueueCapacity = queueCapacityFor (samplesPerBlock);
-    resetRequested = true;
+    // The host's thread never waits on a model call without bound (the Standalone calls this on
+    // the message thread, holding the lock its audio callback takes): the model's part runs on
+    // the loading worker, and the audio stays silent until it has ended.
+    if (const auto done = queuePreparation())
+        done->wait (hostPreparationWaitMs);
+}
 
-    readModelDelays();
+std::shared_ptr<juce::WaitableEvent> CalbrixAudioProcessor::queuePreparation()
+{
+    const juce::ScopedLock lock (jobLock);
+    if (loadingPool == nullptr)
+        return {};
+
+    auto done = std::make_shared<juce::WaitableEvent> (true);
+    loadingPool->addJob (new LoadingWorkerJob ("PreparationJob", loadingTether, [this, done]
+    {
+        prepareOnLoadingWorker();
+        done->signal();
+    }), true);
+    return done;
+}
+
+void CalbrixAudioProcessor::prepareOnLoadingWorker()
+{
+    double sampleRate = 0.0;
+    int samplesPerBlock = 0;
+    {
+        const std::lock_guard<std::mutex> hold (preparationLock);
+        if (! preparationPending)
+            return; // an earlier job has already prepared for the newest request
+        sampleRate = requestedSampleRate;
+        samplesPerBlock = requestedBlockSize;
+    }
+
+    {
+        const auto modelLock = takeModelOnLoadingWorker ([] { return loadAskedToStop(); });
+        if (! modelLock.owns_lock())
+            return; // the processor is going
+
+        prepareModel (sampleRate, samplesPerBlock);
+
+        // The reset that follows makes the queues with room for this block size.
+        preparedQueueCapacity = queueCapacityFor (samplesPerBlock);
+        resetRequested = true;
+
+        readModelDelays();
+    }
 
     replaceInferenceJob (sampleRate, samplesPerBlock);
 
-    lastSampleRate = sampleRate;
-    lastBlockSize = samplesPerBlock;
-    loading = false;
+    const std::lock_guard<std::mutex> hold (preparationLock);
+    if (requestedSampleRate == sampleRate && requestedBlockSize == samplesPerBlock)
+        preparationPending = false;
+    loading = preparationPending;
+}
+
+bool CalbrixAudioProcessor::isPreparing()
+{
+    const std::lock_guard<std::mutex> hold (preparationLock);
+    return preparationPending;
+}
+
+void CalbrixAudioProcessor::finishLoadingWork()
+{
+    const std::lock_guard<std::mutex> hold (preparationLock);
+    loading = preparationPending;
 }
 
 void CalbrixAudioProcessor::replaceInferenceJob (double sampleRate, int samplesPerBlock)
@@ -76,8 +140,7 @@ void CalbrixAudioProcessor::replaceInferenceJob (double sampleRate, int samplesP
 
     // A job still inside a model call runs on and the new one waits behind it; the watch leaves
     // one behind that does not come back.
-    if (! inferencePool->removeAllJobs (true, 100))
-        stuckWorkerWatch->watch();
+    inferencePool->removeAllJobs (true, 100);
     startInferenceJob (sampleRate, samplesPerBlock);
 }
 
@@ -95,7 +158,8 @@ size_t CalbrixAudioProcessor::queueCapacityFor (int blockSize)
 
 void CalbrixAudioProcessor::readModelDelays()
 {
-    // One lock for both calls: a model that is busy leaves the delays as they were.
+    // One lock for both calls (the loading worker holds it already): a model that is busy leaves
+    // the delays as they were.
     const auto lock = model->lockForCalls();
     if (! lock.owns_lock())
         return;

@@ -163,8 +163,9 @@ void BackgroundProcess::runPass()
 
     if (mustSkip())
     {
-        // Waiting for a load or a reset: give the core away without sleeping.
-        std::this_thread::yield();
+        // Nothing to do while a load or a preparation runs (which can take seconds, or stay): the
+        // worker sleeps as it does between blocks, and looks again.
+        sleepForATenthOfABlock (profile.load (std::memory_order_relaxed));
         return;
     }
 
@@ -178,8 +179,7 @@ void BackgroundProcess::runPass()
 
     if (! tookBlock)
     {
-        if (idleSleepMicroseconds > 0)
-            sleepForATenthOfABlock (accounting);
+        sleepForATenthOfABlock (accounting);
         return;
     }
 
@@ -196,15 +196,19 @@ void BackgroundProcess::runPass()
 
 void BackgroundProcess::sleepForATenthOfABlock (Profile* accounting)
 {
+    // Without a block size to go by (a rate or block size left at 0): a tenth of a typical block.
+    constexpr int fallbackSleepMicroseconds = 1000;
+    const int sleepMicroseconds = idleSleepMicroseconds > 0 ? idleSleepMicroseconds : fallbackSleepMicroseconds;
+
     if (accounting == nullptr)
     {
-        std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
+        std::this_thread::sleep_for (std::chrono::microseconds (sleepMicroseconds));
         return;
     }
 
     const auto wallStart = steadyNanoseconds();
-    std::this_thread::sleep_for (std::chrono::microseconds (idleSleepMicroseconds));
-    const auto overshoot = steadyNanoseconds() - wallStart - idleSleepMicroseconds * 1000LL;
+    std::this_thread::sleep_for (std::chrono::microseconds (sleepMicroseconds));
+    const auto overshoot = steadyNanoseconds() - wallStart - sleepMicroseconds * 1000LL;
     ++accounting->polls;
     if (overshoot > accounting->longestPollOvershootNanoseconds)
         accounting->longestPollOvershootNanoseconds = overshoot;

@@ -52,6 +52,10 @@ public:
 
     std::atomic<bool> loaded { false };
 
+    // Which file the module came from (see AbandonedWork::fileIdentity); set by the loading
+    // worker before it reads the file, so that a call that stays can be charged to that file.
+    std::string fileIdentity;
+
 private:
     int callIntegerMethod (const std::string& name);
 

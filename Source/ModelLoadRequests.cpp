@@ -2,7 +2,6 @@
 #include "PluginProcessor.h"
 
 #include "CalbrixIdentifiers.h"
-#include "StuckWorkerWatch.h"
 #include "UpdateEngineJob.h"
 
 juce::File CalbrixAudioProcessor::modelFileFor (const juce::String& modelPathText)
@@ -44,9 +43,13 @@ void CalbrixAudioProcessor::updateEngine (std::string path, bool applyDefaults)
     latestLoadPath = path;
     latestLoadAppliesDefaults = applyDefaults;
 
-    // A load that does not end within the wait runs on and the new one waits behind it; one that
-    // never comes back from the model is found and left behind by the watch.
-    if (! loadingPool->removeAllJobs (true, 100))
-        stuckWorkerWatch->watch();
+    // A load that does not end within the wait runs on to its end and the new one waits behind
+    // it; one that never comes back from the model is found and left behind by the watch. The
+    // loading worker's other work (a host preparation, a recovery) is never dropped.
+    struct OnlyLoads : juce::ThreadPool::JobSelector
+    {
+        bool isJobSuitable (juce::ThreadPoolJob* job) override { return dynamic_cast<UpdateEngineJob*> (job) != nullptr; }
+    } onlyLoads;
+    loadingPool->removeAllJobs (true, 100, &onlyLoads);
     loadingPool->addJob (new UpdateEngineJob (*this, std::move (path), applyDefaults), true);
 }

@@ -104,10 +104,9 @@ CalbrixAudioProcessor::CalbrixAudioProcessor()
     modelFileCheck = std::make_unique<ModelFileCheck>();
     loadingTether = std::make_shared<WorkerTether>();
     inferenceTether = std::make_shared<WorkerTether>();
-    stuckWorkerWatch = std::make_unique<StuckWorkerWatch> (*this);
-
     loadingPool = std::make_unique<juce::ThreadPool> (1);
     inferencePool = std::make_unique<juce::ThreadPool> (1);
+    stuckWorkerWatch = std::make_unique<StuckWorkerWatch> (*this);
 
     fadeState = 2;
 }

@@ -3,7 +3,9 @@
 #include <juce_audio_processors/juce_audio_processors.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,18 +81,24 @@ public:
     static juce::File modelFileFor (const juce::String& modelPathText);
 
     // Reads the model's delays, brings them into the range the engine serves, stores them and
-    // reports their sum as the latency. Leaves them as they were while the model is busy.
+    // reports their sum as the latency. Loading worker, holding the wrapper (see model).
     void readModelDelays();
 
-    // A call into the model that has not come back (the wrapper could not be had within its wait):
-    // the inference worker is stopped, or abandoned inside that call, the wrapper is kept for the
-    // thread inside it, and an empty one takes its place. Loading worker or host thread.
-    void replaceStuckModel();
+    // Loading worker: the wrapper for this worker's model calls, with its call lock held. Waits for
+    // a call on the inference worker to end; a wrapper left with an abandoned call is replaced
+    // first (replaceAbandonedWrapper). An unowned lock only when `stop` says so meanwhile.
+    std::unique_lock<std::recursive_timed_mutex> takeModelOnLoadingWorker (const std::function<bool()>& stop);
 
-    // Message thread, a few times a second while jobs wait behind a running one: a load or an
-    // inference job that has been inside one model call for longer than stuckCallMs is abandoned,
-    // so that what waits behind it runs on a new worker.
+    // Message thread, a few times a second: a worker that has been inside one call of the model's
+    // own code for longer than stuckCallMs is abandoned there (and parked, see WorkerTether); the
+    // loading worker then replaces the wrapper, and later work runs on new workers.
     void replaceWorkersStuckInTheModel();
+
+    // Loading worker, at the end of each job: `loading` stays set while a host preparation waits.
+    void finishLoadingWork();
+
+    // Any thread: a host preparation has been asked for and its model part has not ended yet.
+    bool isPreparing();
 
     // ---- Engine state shared by the audio thread, the two workers and the message thread -------
     juce::CriticalSection jobLock;
@@ -107,6 +115,10 @@ public:
     std::unique_ptr<juce::ThreadPool> loadingPool;
     int connectedPort = connectedPortNumber;
     std::unique_ptr<juce::FileLogger> logger;
+    // The one wrapper. Replaced only on the loading worker (replaceAbandonedWrapper), and only
+    // while no inference job runs: the inference job reads it on its own worker, which ends (or is
+    // abandoned) before the replacement and gets a new job after it. No other thread touches it
+    // while the processor lives; the host's preparation leaves the model to the loading worker.
     std::unique_ptr<Calbrix> model;
     std::vector<juce::IIRFilter> highPassFilters;
     juce::String instanceIdText;
@@ -137,6 +149,12 @@ public:
     std::atomic<int> lastBlockSize { -1 };
     std::atomic<int> fadeState { 1 };
 
+    // The host's newest preparation request, which the loading worker carries out.
+    std::mutex preparationLock;
+    double requestedSampleRate = -1.0;
+    int requestedBlockSize = -1;
+    bool preparationPending = false;
+
     using LinearSmoother = juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear>;
     LinearSmoother fadeSmoother, wetGainSmoother, dryGainSmoother, inputGainSmoother, outputGainSmoother,
                    p1Smoother, p2Smoother, p3Smoother, p4Smoother;
@@ -155,9 +173,12 @@ public:
     // The workers' tethers (see WorkerTether): each job holds its pool's.
     std::shared_ptr<WorkerTether> loadingTether, inferenceTether;
     std::unique_ptr<StuckWorkerWatch> stuckWorkerWatch;
-    // The newest load request, for a load that has to be started again on a new worker.
+    // The newest load request, for a load that has to be started again on a new worker (jobLock).
     std::string latestLoadPath;
     bool latestLoadAppliesDefaults = false;
+    // Set once a worker was abandoned inside the wrapper (the wrapper's call lock then stays held
+    // for good): the loading worker replaces it before its next model call.
+    std::atomic<bool> wrapperAbandoned { false };
 
     // Largest number of samples the reported latency grows by after late blocks.
     static constexpr int maxExtraLatency = 16384;
@@ -178,11 +199,22 @@ public:
     // seconds for a load. A worker still running then is abandoned (see WorkerTether).
     static constexpr int inferenceStopWaitMs = 5000;
     static constexpr int loadingStopWaitMs = 3000;
-    // A model call longer than this, with work waiting behind it, counts as stuck.
-    static constexpr int stuckCallMs = 2000;
+    // One call of the model's own code running longer than this is stuck: far beyond anything a
+    // model that follows the contract needs (a block's answer, a warm-up call, a delay query).
+    // Reading a file the checker has read to its end is not such a call: it always ends.
+    static constexpr int stuckCallMs = 10000;
+    // How long the host's prepareToPlay waits for the model's part of the preparation, which runs
+    // on the loading worker; after that the audio stays silent until it ends.
+    static constexpr int hostPreparationWaitMs = 1000;
 
 private:
     void readParameterTargets() noexcept;
+    // Queues the model part of a host preparation on the loading worker; signalled when it ends.
+    std::shared_ptr<juce::WaitableEvent> queuePreparation();
+    void prepareOnLoadingWorker();
+    void replaceAbandonedWrapper();
+    void abandonLoadingWorker();
+    void queueRecovery();
     void replaceInferenceJob (double sampleRate, int blockSize);
     void startInferenceJob (double sampleRate, int blockSize);
     void abandonInferenceWorker();

@@ -4,17 +4,13 @@
 
 class CalbrixAudioProcessor;
 
-// Looks a few times a second, on the message thread, for a worker stuck in a model call while a
-// job waits behind it (see CalbrixAudioProcessor::replaceWorkersStuckInTheModel); watches only
-// while something waits.
+// Looks a few times a second, on the message thread, for a worker stuck in a call of the model's
+// own code (see CalbrixAudioProcessor::replaceWorkersStuckInTheModel), for the processor's life.
 class StuckWorkerWatch : private juce::Timer
 {
 public:
-    explicit StuckWorkerWatch (CalbrixAudioProcessor& p) : processor (p) {}
+    explicit StuckWorkerWatch (CalbrixAudioProcessor& p) : processor (p) { startTimer (250); }
     ~StuckWorkerWatch() override { stopTimer(); }
-
-    // Any thread: a job was queued behind one that runs.
-    void watch() { startTimer (250); }
 
 private:
     void timerCallback() override;

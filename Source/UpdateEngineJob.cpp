@@ -3,6 +3,7 @@
 
 #include "UpdateEngineJob.h"
 
+#include "AbandonedWork.h"
 #include "CalbrixIdentifiers.h"
 #include "JobExitSignal.h"
 #include "ModelFileCheck.h"
@@ -62,7 +63,7 @@ void UpdateEngineJob::load()
     const juce::File file { juce::String::fromUTF8 (filePath.c_str()) };
     if (ModelSnapshot::namesNothingOrAFolder (file.getFullPathName().toStdString()))
     {
-        processor.loading = false;
+        processor.finishLoadingWork();
         processor.fadeState = 2;
         return;
     }
@@ -70,16 +71,34 @@ void UpdateEngineJob::load()
     setModelLoadingFlag (true);
 
     const std::string fullPath = file.getFullPathName().toStdString();
+    const std::string identity = AbandonedWork::fileIdentity (file);
     std::string refusal;
+    ModelSnapshot snapshot;
+    bool readToItsEnd = false;
 
-    // The copy and its check leave the playing model alone: they cost no silence.
-    auto snapshot = outsideTheProcessor ([&] { return ModelSnapshot::take (fullPath, refusal, [this] { return shouldExit(); }); });
+    if (AbandonedWork::isRefused (identity))
+    {
+        refusal = "a call into this model did not come back earlier in this run: it is not called again";
+        processor.logger->logMessage ("refused a load of " + fullPath + ": a call into this model did not come back earlier in this run");
+    }
+    else
+    {
+        // The copy and its check leave the playing model alone: they cost no silence. Copying a
+        // large file takes as long as it takes: it is the runtime's work, not the model's.
+        snapshot = outsideTheProcessor<WorkerTether::Outside::runtimeWork> ([&]
+        {
+            return ModelSnapshot::take (fullPath, refusal, [this] { return shouldExit(); });
+        });
+    }
+
     if (snapshot.isValid() && ! shouldExit())
     {
         const JobExitSignal exitSignal (*this);
         std::string crash;
-        if (ModelFileCheck::refuses (processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash)))
+        const auto outcome = processor.modelFileCheck->check (snapshot, exitSignal.descriptor(), crash);
+        if (ModelFileCheck::refuses (outcome))
             refusal = crash;
+        readToItsEnd = outcome == ModelFileCheck::Outcome::safeToLoad;
     }
 
     // Before the model is touched, a newer request (or the processor going) ends the load here:
@@ -93,14 +112,25 @@ void UpdateEngineJob::load()
     if (shouldExit())
     {
         setModelLoadingFlag (false);
-        processor.loading = false;
+        processor.finishLoadingWork();
         processor.fadeState = 2;
         return;
     }
 
     processor.loading = true;
 
+    // Waits for a call on the inference worker to end; the processor going stops the wait.
+    auto modelLock = processor.takeModelOnLoadingWorker ([this] { return shouldExit(); });
+    if (! modelLock.owns_lock())
+    {
+        setModelLoadingFlag (false);
+        processor.finishLoadingWork();
+        processor.fadeState = 2;
+        return;
+    }
+
     std::string errorText;
+    std::shared_ptr<juce::WaitableEvent> defaultsMade;
 
     try
     {
@@ -113,7 +143,7 @@ void UpdateEngineJob::load()
         }
         else
         {
-            loaded = loadModule (snapshot, fullPath, errorText);
+            loaded = loadModule (snapshot, fullPath, identity, readToItsEnd, errorText);
         }
 
         // The snapshot is no longer needed: one copy of the file at most, and only while loading.
@@ -129,7 +159,7 @@ void UpdateEngineJob::load()
 
             // A newer load will give its own; the processor going needs none.
             if (applyDefaults && ! shouldExit())
-                applyModelDefaults();
+                defaultsMade = applyModelDefaults();
         }
     }
     catch (const WorkerAbandoned&)
@@ -149,9 +179,26 @@ void UpdateEngineJob::load()
         reportLoadFailure (loadFailureText (fullPath, "unknown error\n"));
     }
 
+    modelLock.unlock();
+
+    // The new model fades in with its own defaults, never with the old model's parameters.
+    if (defaultsMade != nullptr)
+        waitUntilMade (*defaultsMade);
+
     setModelLoadingFlag (false);
-    processor.loading = false;
+    processor.finishLoadingWork();
     processor.fadeState = 2;
+}
+
+void UpdateEngineJob::waitUntilMade (juce::WaitableEvent& made)
+{
+    // The message thread makes the write; the processor going (or a newer load) stops the wait,
+    // and so does a message loop that does not run at all.
+    constexpr int sliceMs = 10;
+    constexpr int longestWaitMs = 10000;
+    for (int waited = 0; waited < longestWaitMs && ! shouldExit(); waited += sliceMs)
+        if (made.wait (sliceMs))
+            return;
 }
 
 void UpdateEngineJob::setModelLoadingFlag (bool isLoading)
@@ -181,22 +228,19 @@ void UpdateEngineJob::reportLoadFailure (const std::string& errorText)
     showModelLoadFailure (juce::String::fromUTF8 (errorText.c_str()));
 }
 
-bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, std::string& errorText)
+bool UpdateEngineJob::loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, const std::string& identity,
+                                  bool readToItsEnd, std::string& errorText)
 {
-    // No inference step or preparation may be inside the module while it is replaced: the load
-    // waits for one that is, and takes a new wrapper if that one does not come back.
-    auto lock = processor.model->lockForCalls();
-    if (! lock.owns_lock())
-    {
-        processor.replaceStuckModel();
-        lock = processor.model->lockForCalls();
-    }
-
+    // The caller holds the wrapper: no inference step is inside the module while it is replaced.
     auto& model = *processor.model;
+    auto read = [&] { return loadModuleFromSnapshot (snapshot.descriptor(), snapshot.size()); };
     try
     {
         model.loaded = false;
-        model.module = outsideTheProcessor ([&] { return loadModuleFromSnapshot (snapshot.descriptor(), snapshot.size()); });
+        model.fileIdentity = identity;
+        // A file the checker has read to its end cannot be stuck in reading it, however large.
+        model.module = readToItsEnd ? outsideTheProcessor<WorkerTether::Outside::runtimeWork> (read)
+                                    : outsideTheProcessor (read);
         model.module.train (false);
         model.loaded = true;
     }
@@ -238,7 +282,7 @@ bool UpdateEngineJob::listMethods()
     }
 }
 
-void UpdateEngineJob::applyModelDefaults()
+std::shared_ptr<juce::WaitableEvent> UpdateEngineJob::applyModelDefaults()
 {
     auto& model = *processor.model;
 
@@ -246,7 +290,7 @@ void UpdateEngineJob::applyModelDefaults()
     {
         const auto lock = model.lockForCalls();
         if (! lock.owns_lock())
-            return;
+            return {};
         c10::InferenceMode guard;
 
         // One call at a time outside the processor; a load asked to stop makes no further one.
@@ -275,7 +319,7 @@ void UpdateEngineJob::applyModelDefaults()
     catch (const std::exception& e)
     {
         processor.logger->logMessage ("error calling get_default_param_values \n" + describeTorchError (e));
-        return;
+        return {};
     }
 
     using namespace calbrix_parameters;
@@ -293,7 +337,7 @@ void UpdateEngineJob::applyModelDefaults()
         {
             processor.logger->logMessage ("error calling get_default_param_values \nnon-finite default for "
                                           + assignment.first);
-            return;
+            return {};
         }
     }
 
@@ -301,16 +345,20 @@ void UpdateEngineJob::applyModelDefaults()
     // and a restore made while this load ran has the last word on them.
     auto& p = processor;
     const int restores = restoresWhenRequested;
-    processor.treeWriter->post ([&p, assignments, restores]
+    auto made = std::make_shared<juce::WaitableEvent> (true);
+    processor.treeWriter->post ([&p, assignments, restores, made]
     {
-        if (p.stateRestores.load() != restores)
-            return;
-        for (const auto& assignment : assignments)
-            if (auto* parameter = p.parameters.getParameter (assignment.first))
-                parameter->setValueNotifyingHost (assignment.second);
-        // Into the tree now, not on the framework's next timer tick (up to half a second away):
-        // the tree then holds the model's defaults before the loading flag clears, and the page
-        // takes the values it sees with the load's end for the model's defaults.
-        p.parameters.copyState();
+        if (p.stateRestores.load() == restores)
+        {
+            for (const auto& assignment : assignments)
+                if (auto* parameter = p.parameters.getParameter (assignment.first))
+                    parameter->setValueNotifyingHost (assignment.second);
+            // Into the tree now, not on the framework's next timer tick (up to half a second away):
+            // the tree then holds the model's defaults before the loading flag clears, and the page
+            // takes the values it sees with the load's end for the model's defaults.
+            p.parameters.copyState();
+        }
+        made->signal();
     });
+    return made;
 }

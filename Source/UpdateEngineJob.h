@@ -25,9 +25,12 @@ public:
 private:
     void load();
     // Each returns false when the load is to go no further.
-    bool loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, std::string& errorText);
+    bool loadModule (const ModelSnapshot& snapshot, const std::string& fullPath, const std::string& identity,
+                     bool readToItsEnd, std::string& errorText);
     bool listMethods();
-    void applyModelDefaults();
+    // Posts the defaults to the tree; the event is signalled once they are there (null: none).
+    std::shared_ptr<juce::WaitableEvent> applyModelDefaults();
+    void waitUntilMade (juce::WaitableEvent& made);
     void waitForFadeOut();
     void setModelLoadingFlag (bool isLoading);
     void reportLoadFailure (const std::string& errorText);

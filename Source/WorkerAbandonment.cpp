@@ -6,6 +6,7 @@
 
 #include "AbandonedWork.h"
 #include "BackgroundProcess.h"
+#include "LoadingWorkerJob.h"
 #include "CalbrixIdentifiers.h"
 #include "StateTreeWriter.h"
 #include "StuckWorkerWatch.h"
@@ -55,57 +56,104 @@ namespace
 void StuckWorkerWatch::timerCallback()
 {
     processor.replaceWorkersStuckInTheModel();
-
-    const bool somethingWaits = processor.loadingPool->getNumJobs() > 1 || processor.inferencePool->getNumJobs() > 1;
-    if (! somethingWaits)
-        stopTimer();
 }
 
 void CalbrixAudioProcessor::abandonInferenceWorker()
 {
     const juce::ScopedLock hold (jobLock);
-    inferenceTether->abandon();
+    if (inferenceTether->abandon())
+        wrapperAbandoned = true;
     inferencePool->removeAllJobs (false, 0);
     AbandonedWork::keep (inferenceTether, std::move (inferencePool));
     inferencePool = std::make_unique<juce::ThreadPool> (1);
     inferenceTether = std::make_shared<WorkerTether>();
 }
 
-void CalbrixAudioProcessor::replaceStuckModel()
+void CalbrixAudioProcessor::abandonLoadingWorker()
 {
-    const juce::ScopedLock hold (jobLock);
-    if (logger != nullptr)
-        logger->logMessage ("a call into the model did not come back: it is left running, and a new, empty model wrapper is used");
+    // Without jobLock: a worker that came back from its call just now may need that lock before
+    // it next steps out (and is then let through). The tether is swapped on this thread only.
+    loadingTether->abandon();
 
-    // The inference worker reads the wrapper on every pass: it goes first, stopped or abandoned.
-    if (! inferencePool->removeAllJobs (true, 100))
+    const juce::ScopedLock hold (jobLock);
+    // Every model call of the loading worker holds the wrapper's call lock.
+    wrapperAbandoned = true;
+    // The jobs that wait would otherwise run on the abandoned worker, after its call.
+    loadingPool->removeAllJobs (false, 0);
+    AbandonedWork::keep (loadingTether, std::move (loadingPool));
+    loadingPool = std::make_unique<juce::ThreadPool> (1);
+    loadingTether = std::make_shared<WorkerTether>();
+}
+
+std::unique_lock<std::recursive_timed_mutex> CalbrixAudioProcessor::takeModelOnLoadingWorker (const std::function<bool()>& stop)
+{
+    constexpr int waitSliceMs = 20;
+    for (;;)
+    {
+        if (wrapperAbandoned)
+            replaceAbandonedWrapper();
+
+        std::unique_lock<std::recursive_timed_mutex> lock (model->callLock(), std::defer_lock);
+        if (lock.try_lock_for (std::chrono::milliseconds (waitSliceMs)) || stop())
+            return lock;
+    }
+}
+
+void CalbrixAudioProcessor::replaceAbandonedWrapper()
+{
+    jassert (WorkerTether::current() == loadingTether.get());
+    const juce::ScopedLock hold (jobLock);
+
+    // The inference job reads the wrapper on every pass: it ends first, or is left behind (it is
+    // inside no call of this wrapper, whose lock the abandoned call holds).
+    constexpr int inferenceStopWaitOnReplaceMs = 1000;
+    if (! inferencePool->removeAllJobs (true, inferenceStopWaitOnReplaceMs))
         abandonInferenceWorker();
 
+    if (logger != nullptr)
+        logger->logMessage ("a call into the model did not come back: it is stopped where it is, that model is not called again"
+                            " and loads of its file are refused for the rest of the run; the engine goes on with an empty model wrapper");
+
+    AbandonedWork::refuseModel (model->fileIdentity);
     AbandonedWork::keep (std::move (model));
     model = std::make_unique<Calbrix>();
+    wrapperAbandoned = false;
 
     if (lastSampleRate.load() > 0.0 && lastBlockSize.load() > 0)
         startInferenceJob (lastSampleRate.load(), lastBlockSize.load());
 }
 
+void CalbrixAudioProcessor::queueRecovery()
+{
+    // Takes the wrapper over on the new loading worker and lets the audio come back: with no
+    // model (the dry path only), or with what the jobs queued after this one load.
+    loadingPool->addJob (new LoadingWorkerJob ("RecoveryJob", loadingTether, [this]
+    {
+        {
+            const auto lock = takeModelOnLoadingWorker ([] { return juce::ThreadPoolJob::getCurrentThreadPoolJob()->shouldExit(); });
+        }
+        finishLoadingWork();
+        fadeState = 2;
+    }), true);
+}
+
 void CalbrixAudioProcessor::replaceWorkersStuckInTheModel()
 {
-    const juce::ScopedLock hold (jobLock);
-
-    if (inferencePool->getNumJobs() > 1 && inferenceTether->millisecondsInCall() > stuckCallMs)
-        replaceStuckModel();
-
-    if (loadingPool->getNumJobs() > 1 && loadingTether->millisecondsInCall() > stuckCallMs)
     {
-        if (logger != nullptr)
-            logger->logMessage ("a model load did not come back from a call into the model: it is left running, and the next load runs on a new worker");
+        // The inference worker never takes jobLock; its tether is also swapped on the loading worker.
+        const juce::ScopedLock hold (jobLock);
+        if (inferenceTether->millisecondsInModelCall() > stuckCallMs)
+        {
+            abandonInferenceWorker();
+            queueRecovery();
+        }
+    }
 
-        loadingTether->abandon();
-        // The loads that wait would otherwise run on the abandoned worker, after its call.
-        loadingPool->removeAllJobs (false, 0);
-        AbandonedWork::keep (loadingTether, std::move (loadingPool));
-        loadingPool = std::make_unique<juce::ThreadPool> (1);
-        loadingTether = std::make_shared<WorkerTether>();
+    if (loadingTether->millisecondsInModelCall() > stuckCallMs)
+    {
+        abandonLoadingWorker();
+
+        const juce::ScopedLock hold (jobLock);
 
         // The abandoned load ends for the page and the host as any load does.
         auto& tree = parameters;
@@ -113,7 +161,18 @@ void CalbrixAudioProcessor::replaceWorkersStuckInTheModel()
         {
             tree.setCustomParamValue (calbrix_parameters::param_name_is_model_loading, false, ParameterManager::PARAMX);
         });
-        updateEngine (latestLoadPath, latestLoadAppliesDefaults);
+
+        queueRecovery();
+        bool preparationWaits = false;
+        {
+            const std::lock_guard<std::mutex> holdPreparation (preparationLock);
+            preparationWaits = preparationPending;
+        }
+        if (preparationWaits)
+            queuePreparation();
+        // The newest request again: another file loads; the one whose call stayed is refused.
+        if (! latestLoadPath.empty())
+            updateEngine (latestLoadPath, latestLoadAppliesDefaults);
     }
 }
 
@@ -138,18 +197,21 @@ void CalbrixAudioProcessor::stopWorkersForTeardown()
         logger->logMessage (juce::String ("the processor went while ") + (inferenceStopped ? "a model load" : "the model")
                             + " was still inside a call into the model: that worker is left running");
 
+    bool insideModelCode = false;
     if (! inferenceStopped)
     {
-        inferenceTether->abandon();
+        insideModelCode = inferenceTether->abandon();
         AbandonedWork::keep (inferenceTether, std::move (inferencePool));
     }
     if (! loadingStopped)
     {
-        loadingTether->abandon();
+        insideModelCode = loadingTether->abandon() || insideModelCode;
         AbandonedWork::keep (loadingTether, std::move (loadingPool));
     }
 
-    // The wrapper that worker is inside.
+    // The wrapper that worker is inside. A slow read of a large file is not the model's fault.
+    if (insideModelCode)
+        AbandonedWork::refuseModel (model->fileIdentity);
     AbandonedWork::keep (std::move (model));
     endPoolThreadsForTeardown();
 }

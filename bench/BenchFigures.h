@@ -15,4 +15,6 @@ namespace calbrix_bench
     void stuckModelTeardownFigure();
     // The page saving and reading a file of 100 MiB: how long the message thread is held up.
     void fileRequestFigures();
+    // Threads still busy after five model calls in a row that did not come back.
+    void abandonedThreadsFigure();
 }

@@ -337,7 +337,10 @@ int main (int argc, char** argv)
     if (wanted ("late"))
         lateModelFigures (10000);
     if (wanted ("stuck"))
+    {
         stuckModelTeardownFigure();
+        abandonedThreadsFigure();
+    }
     if (wanted ("files"))
         fileRequestFigures();
     if (const char* large = std::getenv ("CALBRIX_LARGE_MODEL"); large != nullptr && wanted ("large"))

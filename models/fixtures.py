@@ -499,18 +499,22 @@ class Gated(ContractModel):
     """A model call that does not come back until it is let go from outside.
 
     From its `stall_after`-th forward_bt after reset() on (and in calc_buffering_delay_samples when
-    `stall_in_delay` is set) it spins, as a model caught in a loop would, until `gate[0]` is set to 1
-    or more through the tensor's storage (a test holds the tensor and writes it while the call runs).
-    `inside[0]` becomes 1 once a call has begun to spin, so that a test can tell when it is there.
+    `stall_in_delay` is set; in set_daw_sample_rate_and_buffer_size from its call number
+    `stall_rate_call` on, when that is 1 or more) it spins, as a model caught in a loop would, until
+    `gate[0]` is set to 1 or more through the tensor's storage (a test holds the tensor and writes it
+    while the call runs). `inside[0]` becomes 1 once a call has begun to spin, so that a test can
+    tell when it is there.
     """
 
-    def __init__(self, stall_after: int, stall_in_delay: bool):
+    def __init__(self, stall_after: int, stall_in_delay: bool, stall_rate_call: int = 0):
         super().__init__()
         self.gate = torch.zeros(1)
         self.inside = torch.zeros(1)
         self.calls: int = 0
+        self.rate_calls: int = 0
         self.stall_after = stall_after
         self.stall_in_delay = stall_in_delay
+        self.stall_rate_call = stall_rate_call
 
     def wait_for_gate(self) -> int:
         self.inside[0] = 1.0
@@ -535,6 +539,15 @@ class Gated(ContractModel):
     def calc_buffering_delay_samples(self) -> int:
         if self.stall_in_delay:
             self.wait_for_gate()
+        return 0
+
+    @torch.jit.export
+    def set_daw_sample_rate_and_buffer_size(self, sample_rate: int, block_size: int) -> int:
+        self.rate_calls += 1
+        if self.stall_rate_call > 0 and self.rate_calls >= self.stall_rate_call:
+            self.wait_for_gate()
+        self.sample_rate = sample_rate
+        self.block_size = block_size
         return 0
 
 
@@ -611,4 +624,7 @@ FIXTURES = {
     "gated_warm_up.pt": lambda: Gated(0, False),
     "gated_buffering_delay.pt": lambda: Gated(0, True),
     "loops_while_loading.pt": LoopsWhileLoading,
+    # Its first preparation (the load's) goes through; the next one, for a new rate or block size,
+    # stays.
+    "gated_second_preparation.pt": lambda: Gated(1 << 30, False, 2),
 }

@@ -146,11 +146,13 @@ namespace
     };
 
     // gain2.pt, loaded as the audio runs by the clock (the load fades the old model out first),
-    // then played from empty paths at the worker's pace: twice the tone, plus half of it dry.
-    ::testing::AssertionResult goodModelPlays (CalbrixAudioProcessor& processor, DrivenAudioDevice& device)
+    // then played from empty paths at the worker's pace: twice the tone, plus half of it dry. With
+    // a call that stays, the load waits until the engine gives up on that call.
+    ::testing::AssertionResult goodModelPlays (CalbrixAudioProcessor& processor, DrivenAudioDevice& device,
+                                               int loadWaitMs = waits::modelLoadMs)
     {
         loadWithoutDefaults (processor, "gain2.pt");
-        if (! device.playUntil ([&] { return loadSettled (processor); }, Pace::clock, waits::modelLoadMs))
+        if (! device.playUntil ([&] { return loadSettled (processor); }, Pace::clock, loadWaitMs))
             return ::testing::AssertionFailure() << "the good model's load did not end";
         if (! processor.model->loaded)
             return ::testing::AssertionFailure() << "the good model did not load";
@@ -231,7 +233,8 @@ TEST_P (HostileModels, PlaysWhatItAnswersThenAGoodModelThenGoes)
     EXPECT_LE (processor->getLatencySamples(), CalbrixAudioProcessor::maxBufferingDelay + CalbrixAudioProcessor::maxModelDelay
                                                    + CalbrixAudioProcessor::maxExtraLatency);
 
-    EXPECT_TRUE (goodModelPlays (*processor, device));
+    const int loadWaitMs = waits::modelLoadMs + (c.stays == Stays::forEver ? waits::stuckCallAbandonedMs : 0);
+    EXPECT_TRUE (goodModelPlays (*processor, device, loadWaitMs));
     EXPECT_EQ (device.nonFiniteSamples(), 0);
     EXPECT_EQ (device.lateBlocksHeard(), 0);
 

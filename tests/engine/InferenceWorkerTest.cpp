@@ -2,7 +2,9 @@
 // for each kind of model answer, the queue reset and its handshake with the audio thread, and
 // that no two calls ever run inside the model at once. The test thread plays the audio thread's
 // part of the queues directly; processBlock is not running.
+#include "BackgroundProcess.h"
 #include "TestSupport.h"
+#include "TestWaits.h"
 
 #include <gtest/gtest.h>
 
@@ -369,4 +371,22 @@ TEST (InferenceWorker, ModelCallsNeverOverlap)
     ASSERT_TRUE (waitForLoadingIdle (p));
     ASSERT_TRUE (p.model->loaded.load());
     EXPECT_EQ (callModelInt (p, "max_overlap"), 1);
+}
+
+TEST (InferenceWorker, WhileALoadOrAPreparationRunsItSleepsBetweenItsLooks)
+{
+    // The worker's idle sleeps are counted where a profile is installed.
+    BackgroundProcess::Profile profile;
+    BackgroundProcess::profile = &profile;
+    auto processor = workerWith ("identity.pt");
+
+    // As while a load reads a large file or a model call in it stays: nothing is to be taken.
+    processor->loading = true;
+    const auto sleepsBefore = profile.polls.load();
+    constexpr long long sleepsToSee = 20;
+    EXPECT_TRUE (pumpMessagesUntil ([&] { return profile.polls.load() >= sleepsBefore + sleepsToSee; }, waits::workerAnswerMs));
+
+    processor->loading = false;
+    processor.reset();
+    BackgroundProcess::profile = nullptr;
 }

@@ -1,6 +1,8 @@
 // What one model load does to the processor: the module, preparation, delays and latency, the
 // model's defaults, the loading flag, and how a file that cannot be loaded is reported.
 #include "LoadTestSupport.h"
+#include "StateTreeWriter.h"
+#include "TestWaits.h"
 
 #include <gtest/gtest.h>
 
@@ -162,6 +164,37 @@ TEST_F (ModelLoading, TheTreeHoldsTheModelsDefaultsWhenTheLoadingFlagClears)
     ASSERT_FALSE (seen.values.empty()) << "the loading flag never cleared";
     for (const auto& [id, value] : expected)
         EXPECT_NEAR (static_cast<double> (seen.values[id]), value, 1.0e-5) << id;
+}
+
+TEST_F (ModelLoading, NewModelFadesInOnlyOnceItsDefaultsAreInTheTree)
+{
+    prepare (*processor, 48000.0, blockSize);
+    setUserParameterValues (*processor);
+    const auto userValues = parameterValues (*processor);
+    fixtureModel ("defaults.pt").copyFileTo (CalbrixAudioProcessor::modelFileFor ("defaults.pt"));
+
+    processor->updateEngine (CalbrixAudioProcessor::modelFileFor ("defaults.pt").getFullPathName().toStdString(), true);
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return processor->loading.load() && ! processor->treeWriter->hasPendingWrites(); }));
+
+    // The message thread holds back: the defaults the load posts cannot reach the tree yet, and
+    // the output must not begin to fade in meanwhile.
+    auto waitWithoutMessages = [] (const std::function<bool()>& condition, int timeoutMs)
+    {
+        const auto deadline = juce::Time::getMillisecondCounter() + static_cast<juce::uint32> (timeoutMs);
+        while (! condition() && juce::Time::getMillisecondCounter() < deadline)
+            juce::Thread::sleep (1);
+        return condition();
+    };
+    ASSERT_TRUE (waitWithoutMessages ([&] { return processor->treeWriter->hasPendingWrites(); }, waits::modelLoadMs));
+    constexpr int windowForAnEarlyFadeInMs = 500;
+    waitWithoutMessages ([&] { return processor->fadeState.load() == 2; }, windowForAnEarlyFadeInMs);
+    EXPECT_NE (processor->fadeState.load(), 2);
+    EXPECT_EQ (parameterValues (*processor), userValues);
+
+    ASSERT_TRUE (waitForLoadingIdle (*processor));
+    EXPECT_EQ (processor->fadeState.load(), 2);
+    EXPECT_NEAR (parameterValue (*processor, "p1"), 0.1f, 1.0e-5f);
+    EXPECT_NEAR (parameterValue (*processor, "wet_gain"), 0.75f, 1.0e-5f);
 }
 
 TEST_F (ModelLoading, DelaysAndLatencyFollowEachLoadedModel)

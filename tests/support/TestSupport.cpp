@@ -52,6 +52,12 @@ namespace calbrix_test
     {
         processor.setRateAndBufferSizeDetails (sampleRate, blockSize);
         processor.prepareToPlay (sampleRate, blockSize);
+        // The host goes on after a bounded wait; a test goes on once the preparation has ended.
+        // (A preparation whose model call stays is waited for by the test itself.)
+        if (! processor.isPreparing())
+            return;
+        constexpr int preparationEndsMs = 60000; // ~50 ms idle
+        pumpMessagesUntil ([&] { return ! processor.isPreparing(); }, preparationEndsMs);
     }
 
     bool waitForLoadingIdle (CalbrixAudioProcessor& processor, int timeoutMs)

@@ -37,6 +37,13 @@ namespace calbrix_test::waits
     // A file request on a file of about 100 MiB (read or save, with its Base64), answered: ~1 s idle.
     constexpr int largeFileRequestMs = 60000;
 
+    // A model call that stays until the engine gives up on it: the engine's own bound, ten times.
+    constexpr int stuckCallAbandonedMs = 10 * CalbrixAudioProcessor::stuckCallMs;
+
+    // A host's prepareToPlay that the model part of the preparation holds up: the engine's own
+    // bounded wait, ten times.
+    constexpr int hostPreparationMs = 10 * CalbrixAudioProcessor::hostPreparationWaitMs;
+
     // A processor going while a model call stays: the engine's own bounded waits, then nothing
     // more (5 s idle).
     constexpr int teardownMs = 10 * (CalbrixAudioProcessor::inferenceStopWaitMs + CalbrixAudioProcessor::loadingStopWaitMs);
