@@ -28,7 +28,7 @@ namespace
 
         bool waitForBatches (size_t count)
         {
-            return pumpMessagesUntil ([&] { return batches().size() >= count; }, 10000);
+            return pumpMessagesUntil ([&] { return batches().size() >= count; }, calbrix_test::waits::mirrorBatchMs);
         }
 
         size_t blobsIn (const SentEvent& batch) const { return static_cast<size_t> (batch.data["changes"].size()); }

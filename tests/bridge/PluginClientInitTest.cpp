@@ -30,7 +30,8 @@ namespace
 
         bool waitForStateChange (size_t count = 1)
         {
-            return pumpMessagesUntil ([&] { return plugin->router.named ("valueTreeStateChange").size() >= count; }, 10000);
+            return pumpMessagesUntil ([&] { return plugin->router.named ("valueTreeStateChange").size() >= count; },
+                                      calbrix_test::waits::mirrorBatchMs);
         }
 
         CalbrixAudioProcessor processor;

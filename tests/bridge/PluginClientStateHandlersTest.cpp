@@ -102,7 +102,7 @@ TEST_F (PluginState, ThePageSeesAModelPathRequestAsFourChanges)
     // A file that is not there: the processor tries, finds nothing and changes nothing more.
     plugin.fromPage ("model_path", json (R"({"path": "missing.pt", "uid": "m3"})"));
 
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return ! plugin.router.named ("valueTreeStateChange").empty(); }));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return ! plugin.router.named ("valueTreeStateChange").empty(); }, calbrix_test::waits::modelLoadMs));
     const auto changes = plugin.router.named ("valueTreeStateChange")[0].data["changes"];
     ASSERT_EQ (changes.size(), 4);
     // Value set, child removed, child added, and the announcement as a removed property.
@@ -346,7 +346,7 @@ TEST_F (OpenBrowser, TheURLReachesTheOpenerAsOneArgumentAndNothingRunsIt)
     EXPECT_EQ (openAndReply (url), "Opened system browser succesfully");
 
     const auto args = folder.getChildFile ("xdg-open.args");
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return args.existsAsFile(); }, 20000));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return args.existsAsFile(); }, calbrix_test::waits::launchedProgramMs));
     juce::StringArray lines;
     lines.addLines (args.loadFileAsString());
     ASSERT_GE (lines.size(), 2);
@@ -362,7 +362,7 @@ TEST_F (OpenBrowser, FallsBackToTheDebianBrowserChoice)
     installOpener ("x-www-browser");
     EXPECT_EQ (openAndReply ("https://example.com/"), "Opened system browser succesfully");
     const auto args = folder.getChildFile ("x-www-browser.args");
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return args.existsAsFile(); }, 20000));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return args.existsAsFile(); }, calbrix_test::waits::launchedProgramMs));
     EXPECT_TRUE (args.loadFileAsString().contains ("https://example.com/"));
 }
 
@@ -401,7 +401,7 @@ TEST_F (OpenBrowser, AtMostOneLaunchPerIntervalAndTheRequestsBetweenAreRefused)
     // Only the launches that were answered as such started the opener.
     const auto runs = folder.getChildFile ("xdg-open.runs");
     const auto runCount = [&] { return juce::StringArray::fromLines (runs.loadFileAsString().trim()).size(); };
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return runs.existsAsFile() && runCount() >= launches; }, 20000));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return runs.existsAsFile() && runCount() >= launches; }, calbrix_test::waits::launchedProgramMs));
     pumpMessagesFor (200);
     EXPECT_EQ (runCount(), launches);
 }

@@ -332,7 +332,7 @@ TEST_F (ModelFileCheckTest, ACheckingServerThatDiedIsReplaced)
     processor->model->loaded = false;
     setModelPath (*processor, "");
     setModelPath (*processor, "model.pt");
-    ASSERT_TRUE (waitForLoadingIdle (*processor, 60000));
+    ASSERT_TRUE (waitForLoadingIdle (*processor, waits::modelLoadMs));
     const auto alerts = dismissAlertWindows();
     ASSERT_EQ (alerts.size(), 1);
     EXPECT_TRUE (alerts[0].contains ("crashed the model runtime")) << alerts[0];

@@ -157,7 +157,7 @@ TEST_F (ModelLoadRequests, PageRequestsWhileTheWorkerIsBusyLoadTheModelOnce)
     LoadingFlagRecorder flag (*processor);
     PoolBlocker blocker;
     processor->loadingPool->addJob (&blocker, false);
-    ASSERT_TRUE (blocker.started.wait (10000));
+    ASSERT_TRUE (blocker.started.wait (waits::poolJobStartsMs));
 
     // The second request removes the first job, which has not started.
     setModelPath (*processor, "defaults.pt");
@@ -205,7 +205,7 @@ TEST_F (ModelLoadRequests, RestoreMadeWhileAPageLoadRunsKeepsTheRestoredParamete
         }
         else
         {
-            const auto deadline = juce::Time::getMillisecondCounter() + 20000;
+            const auto deadline = juce::Time::getMillisecondCounter() + waits::modelLoadMs;
             while (processor->loadingPool->getNumJobs() > 0 && juce::Time::getMillisecondCounter() < deadline)
                 juce::Thread::sleep (1);
             ASSERT_TRUE (processor->treeWriter->hasPendingWrites());

@@ -342,7 +342,7 @@ TEST_F (ModelLoading, FileThatCannotBeLoadedIsReportedAndNoModelRunsAfterwards)
 
         // The model runs on the worker (beyond the calls of its warm-up).
         const auto warmUpCalls = forwardCalls (*processor);
-        const auto deadline = juce::Time::getMillisecondCounter() + 10000;
+        const auto deadline = juce::Time::getMillisecondCounter() + waits::workerAnswerMs;
         while (forwardCalls (*processor) == warmUpCalls && juce::Time::getMillisecondCounter() < deadline)
             playOneBlockThroughTheWorker (*processor);
         ASSERT_GT (forwardCalls (*processor), warmUpCalls);

@@ -3,6 +3,7 @@
 // lock-free queue that grew would show up here as allocations.)
 #include "AllocationCounter.h"
 #include "BlockPlayer.h"
+#include "WorkerAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,11 @@ TEST (RealTimeSafety, SteadyStateBlocksAllocateNothingOnTheAudioThread)
 
         juce::AudioBuffer<float> buffer (c.channels, c.blockSize);
         juce::MidiBuffer midi;
+        // Each block is handed over once the worker has answered the one before: whether the model
+        // keeps up does not depend on the machine, and waiting allocates nothing.
+        const WorkerAnswers answers;
         int block = 0;
+        bool answered = true;
         auto runBlocks = [&] (int count)
         {
             for (const int end = block + count; block < end; ++block)
@@ -80,12 +85,15 @@ TEST (RealTimeSafety, SteadyStateBlocksAllocateNothingOnTheAudioThread)
                 for (int channel = 0; channel < c.channels; ++channel)
                     buffer.copyFrom (channel, 0, tone[static_cast<size_t> (channel)].data() + block * c.blockSize, c.blockSize);
                 processor.processBlock (buffer, midi);
+                answered = answered && answers.waitAfterHandover();
             }
         };
 
         runBlocks (warmUpBlocks);
         ASSERT_FALSE (processor.muted.load());
+        const int lateBefore = processor.underrunCount.load();
         EXPECT_EQ (allocationsWhile ([&] { runBlocks (c.blocks); }), 0);
+        EXPECT_TRUE (answered) << "the worker did not answer a block within its bound";
         if (c.everyBlockLate)
         {
             EXPECT_EQ (processor.extraLatency.load(), CalbrixAudioProcessor::maxExtraLatency);
@@ -93,7 +101,9 @@ TEST (RealTimeSafety, SteadyStateBlocksAllocateNothingOnTheAudioThread)
         }
         else
         {
-            EXPECT_LT (processor.underrunCount.load(), total); // the model's output was played
+            // The model's output was played: a block the worker answers too late for its own wait
+            // leaves its output for the next, so at most one of the counted blocks is late.
+            EXPECT_LE (processor.underrunCount.load() - lateBefore, 1);
         }
     }
 }

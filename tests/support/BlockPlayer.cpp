@@ -1,5 +1,7 @@
 #include "BlockPlayer.h"
 
+#include "WorkerAnswers.h"
+
 #include <cmath>
 
 namespace calbrix_test
@@ -29,6 +31,10 @@ namespace calbrix_test
         juce::AudioBuffer<float> buffer (channels, blockSize);
         juce::MidiBuffer midi;
         const int blocks = static_cast<int> (left.size()) / blockSize;
+        const WorkerAnswers answers;
+        // No worker answers while a load holds it, or once its job is gone.
+        auto workerAnswers = [&processor] { return processor.inferencePool->getNumJobs() > 0 && ! processor.loading.load(); };
+        bool answered = true;
 
         for (int block = 0; block < blocks; ++block)
         {
@@ -43,6 +49,12 @@ namespace calbrix_test
             const int underrunsBefore = processor.underrunCount.load();
             processor.processBlock (buffer, midi);
             const bool late = processor.underrunCount.load() > underrunsBefore;
+
+            if (answered && workerAnswers() && ! answers.waitAfterHandover())
+            {
+                ADD_FAILURE() << "the worker did not answer block " << block << " within its bound";
+                answered = false;
+            }
 
             played.blockLate.push_back (late);
             const float* outLeft = buffer.getReadPointer (0);

@@ -30,7 +30,11 @@ namespace calbrix_test
 
     // Runs whole blocks of `left` / `right` through processBlock on the calling thread, which
     // acts as the audio thread. A one-channel buffer carries `left` only. `beforeBlock`, when
-    // given, runs before each block with the block's index.
+    // given, runs before each block with the block's index. Each block is handed over once the
+    // inference worker has answered the one before (where there is a worker to answer), so that
+    // which blocks come in time does not depend on the machine: a block the worker answers too
+    // late for its own wait leaves its output for the next, which is therefore never late. A
+    // missing answer (past waits::workerAnswerMs) fails the test.
     PlayedAudio play (CalbrixAudioProcessor& processor,
                       const std::vector<float>& left,
                       const std::vector<float>& right,

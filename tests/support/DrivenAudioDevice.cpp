@@ -1,10 +1,6 @@
-// libtorch before JUCE (see CalbrixModel.h).
-#include "BackgroundProcess.h"
-
 #include "DrivenAudioDevice.h"
 
 #include "AllocationCounter.h"
-#include "TestWaits.h"
 
 #include <chrono>
 #include <cmath>
@@ -14,13 +10,6 @@ namespace calbrix_test
 {
     namespace
     {
-        // The worker's idle polls tell the device when it has answered: a poll that begins after a
-        // block was handed over and finds too little input means the block was taken, and its
-        // answer pushed, by an earlier pass. The count is the engine's accounting hook, shared by
-        // every worker in the program: only one processor may play at a time.
-        BackgroundProcess::Profile workerProfile;
-        std::atomic<int> devicesAlive { 0 };
-
         // testTone's two sines per channel, each tuned to a whole number of cycles in `samples`,
         // so that the loop has no seam: a click there would set the wet path's 10 Hz high-pass
         // ringing.
@@ -77,9 +66,6 @@ namespace calbrix_test
         for (int channel = 0; channel < 2; ++channel)
             toneSamples[channel] = loopingTone (samples, channel, rate);
 
-        if (devicesAlive++ == 0)
-            BackgroundProcess::profile = &workerProfile;
-
         startTake (0);
         thread = std::thread ([this] { run(); });
     }
@@ -93,9 +79,6 @@ namespace calbrix_test
         }
         wake.notify_all();
         thread.join();
-
-        if (--devicesAlive == 0)
-            BackgroundProcess::profile = nullptr;
     }
 
     void DrivenAudioDevice::startTake (int blocks)
@@ -200,7 +183,7 @@ namespace calbrix_test
 
             playOne (buffer, midi, byTheClock);
 
-            if (! byTheClock && ! waitForTheWorkersAnswer() && ! stopRequested)
+            if (! byTheClock && ! answers.waitAfterHandover (&stopRequested) && ! stopRequested)
             {
                 ++missedAnswers;
                 answersMissedInThisRequest = true;
@@ -273,18 +256,5 @@ namespace calbrix_test
         }
 
         ++played;
-    }
-
-    bool DrivenAudioDevice::waitForTheWorkersAnswer()
-    {
-        const auto target = workerProfile.polls.load() + 2;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (waits::workerAnswerMs);
-        while (workerProfile.polls.load() < target)
-        {
-            if (stopRequested || std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for (std::chrono::microseconds (50));
-        }
-        return true;
     }
 } // namespace calbrix_test

@@ -10,6 +10,7 @@
 //     a test asserts nothing about it.
 // Every block is recorded for the checks of HeardAudio.h.
 #include "TestSupport.h"
+#include "WorkerAnswers.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -90,12 +91,11 @@ namespace calbrix_test
     private:
         void run();
         void playOne (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi, bool byTheClock);
-        // Waits until the worker has been idle twice since the block was handed over; false when
-        // that did not happen within its bound or the device was stopped.
-        bool waitForTheWorkersAnswer();
         void request (long long blocks, Pace pace);
 
         CalbrixAudioProcessor& processor;
+        // Only one processor may play at a time (see WorkerAnswers.h).
+        const WorkerAnswers answers;
         const double sampleRate;
         const int blockSize;
         std::vector<float> toneSamples[2];

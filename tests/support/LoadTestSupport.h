@@ -51,7 +51,7 @@ namespace calbrix_test
         ~LatencyChangeHold() override;
 
         // Runs the message loop until a load is held here.
-        bool waitUntilHeld (int timeoutMs = 20000);
+        bool waitUntilHeld (int timeoutMs = waits::modelLoadMs);
         void release();
         // For a test that destroys the processor while a load is held.
         void detach();

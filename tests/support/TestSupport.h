@@ -5,6 +5,7 @@
 
 #include "CalbrixIdentifiers.h"
 #include "PluginProcessor.h"
+#include "TestWaits.h"
 
 #include <functional>
 #include <memory>
@@ -23,7 +24,8 @@ namespace calbrix_test
     juce::String installFixture (const juce::String& name);
 
     // Runs the real message loop until `condition` holds or `timeoutMs` passes; returns the condition.
-    bool pumpMessagesUntil (const std::function<bool()>& condition, int timeoutMs = 10000);
+    // Without a bound given, it is that of the inference worker's answers.
+    bool pumpMessagesUntil (const std::function<bool()>& condition, int timeoutMs = waits::workerAnswerMs);
     void pumpMessagesFor (int milliseconds);
 
     // What a host does before audio starts.
@@ -31,15 +33,15 @@ namespace calbrix_test
 
     // Queues a load of a fixture through updateEngine and waits for the job to finish.
     bool loadFixture (CalbrixAudioProcessor& processor, const juce::String& name, bool applyDefaults = true);
-    bool waitForLoadingIdle (CalbrixAudioProcessor& processor, int timeoutMs = 20000);
+    bool waitForLoadingIdle (CalbrixAudioProcessor& processor, int timeoutMs = waits::modelLoadMs);
 
     // Processes blocks of silence until the worker has reset the queues and the fade has risen.
     void settle (CalbrixAudioProcessor& processor, int blockSize, int blocks);
 
     // Waits for the inference worker to carry out a pending queue reset.
-    bool waitForQueueReset (CalbrixAudioProcessor& processor, int timeoutMs = 10000);
+    bool waitForQueueReset (CalbrixAudioProcessor& processor, int timeoutMs = waits::queueResetMs);
     // Asks the worker for a queue reset (as a preparation or a load does) and waits for it.
-    bool resetQueuesAndWait (CalbrixAudioProcessor& processor, int timeoutMs = 10000);
+    bool resetQueuesAndWait (CalbrixAudioProcessor& processor, int timeoutMs = waits::queueResetMs);
 
     // Sets a parameter to a plain value (decibels for the gains), as the host or the page would.
     void setParameter (CalbrixAudioProcessor& processor, const juce::String& id, float plainValue);

@@ -8,10 +8,12 @@
 
 namespace calbrix_test::waits
 {
-    // The inference worker's answer to one block, until it is idle again: ~2 ms idle.
+    // The inference worker's answer to one block, until it is idle again: ~2 ms idle. Also the
+    // bound for what the worker does with a few queued blocks (their output, its error lines).
     constexpr int workerAnswerMs = 30000;
 
-    // One model load to its last state-tree write, the file check included: 0.1 to 0.5 s idle.
+    // One model load to its last state-tree write, the file check included: 0.1 to 0.5 s idle
+    // (about 2 s where the checking server crashes on the file and is replaced).
     constexpr int modelLoadMs = 60000;
 
     // A checking process that was told to end (a cancelled check's reader and session, a killed
@@ -47,4 +49,13 @@ namespace calbrix_test::waits
     // A processor going while a model call stays: the engine's own bounded waits, then nothing
     // more (5 s idle).
     constexpr int teardownMs = 10 * (CalbrixAudioProcessor::inferenceStopWaitMs + CalbrixAudioProcessor::loadingStopWaitMs);
+
+    // A thread pool starting a job queued on an idle thread: under 1 ms idle.
+    constexpr int poolJobStartsMs = 10000;
+
+    // The state mirror sending the batch of a change on its next timer tick: ~16 ms idle.
+    constexpr int mirrorBatchMs = 10000;
+
+    // A helper program the application starts (the system browser's opener) having run: ~20 ms idle.
+    constexpr int launchedProgramMs = 20000;
 } // namespace calbrix_test::waits
