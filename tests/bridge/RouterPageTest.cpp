@@ -37,7 +37,7 @@ namespace
 
         bool waitFor (const juce::String& eventType, size_t count = 1)
         {
-            return pumpMessagesUntil ([&] { return ofType (eventType).size() >= count; }, pageTimeoutMs);
+            return pumpMessagesUntil ([&] { return ofType (eventType).size() >= count; }, waits::pageStartMs);
         }
 
         std::vector<juce::var> ofType (const juce::String& eventType) const
@@ -61,7 +61,7 @@ namespace
 
         bool waitForEcho (const juce::String& eventType, size_t count = 1)
         {
-            return pumpMessagesUntil ([&] { return echoesOf (eventType).size() >= count; }, pageTimeoutMs);
+            return pumpMessagesUntil ([&] { return echoesOf (eventType).size() >= count; }, waits::pageStartMs);
         }
 
         HostWindow window;

@@ -32,14 +32,14 @@ namespace calbrix_editor_test
             listenForReports();
             window.setSize (CalbrixAudioProcessorEditor::initialWidth, CalbrixAudioProcessorEditor::initialHeight);
             window.addAndMakeVisible (*editor);
-            ASSERT_TRUE (pumpMessagesUntil ([this] { return editor->getBrowserIntegration().pageReady.load(); }, pageTimeoutMs))
+            ASSERT_TRUE (pumpMessagesUntil ([this] { return editor->getBrowserIntegration().pageReady.load(); }, waits::pageStartMs))
                 << "the page never said it was ready";
         }
 
         void TearDown() override
         {
             editor.reset();
-            processor.loadingPool->removeAllJobs (true, 20000);
+            processor.loadingPool->removeAllJobs (true, waits::modelLoadMs);
         }
 
         // Messages named "test::..." come to the test; everything else goes on to the editor's router.
@@ -84,12 +84,12 @@ namespace calbrix_editor_test
                         return true;
                     }
                 return false;
-            }, pageTimeoutMs);
+            }, waits::pageAnswerMs);
             EXPECT_TRUE (answered) << expression;
             return value;
         }
 
-        bool pageShows (const juce::String& expression, const juce::var& expected, int timeoutMs = pageTimeoutMs)
+        bool pageShows (const juce::String& expression, const juce::var& expected, int timeoutMs = waits::pageAnswerMs)
         {
             juce::var seen;
             const bool shown = pumpMessagesUntil ([&] { return (seen = evaluate (expression)) == expected; }, timeoutMs);
@@ -127,10 +127,10 @@ namespace calbrix_editor_test
             return "document.querySelector('[data-parameter=" + parameter + "] .readout').textContent";
         }
 
-        bool processorReaches (const juce::String& parameter, float value)
+        bool processorReaches (const juce::String& parameter, float value, int timeoutMs = waits::pageAnswerMs)
         {
             return pumpMessagesUntil ([&] { return std::abs (calbrix_test::parameterValue (processor, parameter) - value) < 1.0e-4f; },
-                                      pageTimeoutMs);
+                                      timeoutMs);
         }
 
         void setNormalised (const juce::String& parameter, float value)

@@ -61,7 +61,7 @@ TEST_F (EditorWithPage, PickingAModelOnThePageLoadsItAndShowsItsDefaults)
 
     EXPECT_EQ (evaluate (pickFromList ("model-select", "defaults.pt")), juce::var ("picked"));
 
-    EXPECT_TRUE (processorReaches ("p1", 0.1f));
+    EXPECT_TRUE (processorReaches ("p1", 0.1f, waits::modelLoadMs));
     // Picking a new file may load it twice; look once the loads are done.
     ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
     EXPECT_TRUE (processor.model->loaded.load());
@@ -89,7 +89,7 @@ TEST_F (EditorWithPage, AFailedLoadIsShownAsFailedAndNotAsReady)
               " new MutationObserver(() => shownMessages.push(line.textContent)).observe(line, { childList: true }); })()");
 
     pick ("not_torchscript.pt");
-    ASSERT_TRUE (calbrix_test::pumpMessagesUntil ([this] { return ! calbrix_test::dismissAlertWindows().isEmpty(); }, pageTimeoutMs))
+    ASSERT_TRUE (calbrix_test::pumpMessagesUntil ([this] { return ! calbrix_test::dismissAlertWindows().isEmpty(); }, waits::modelLoadMs))
         << "no native notice of the failure";
     ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
     EXPECT_FALSE (processor.model->loaded.load());
@@ -114,7 +114,7 @@ TEST_F (EditorWithPage, PresetsGoToThePresetsFolderAndComeBack)
     evaluate ("(() => { document.getElementById('preset-name').value = 'Bright / wide';"
               " document.getElementById('preset-save').click(); })()");
     const auto file = calbrix_test::dataDirectory().getChildFile ("presets/Bright   wide.json");
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return file.existsAsFile(); }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return file.existsAsFile(); }, waits::pageAnswerMs));
     const auto saved = juce::JSON::parse (file.loadFileAsString());
     EXPECT_NEAR (static_cast<double> (saved["parameters"]["p3"]), 0.8, 1.0e-6);
 
@@ -144,7 +144,7 @@ TEST_F (EditorWithPage, ModelLoadingNoticeReachesThePageInOrderFromAnyThread)
     processor.parameters.setCustomParamValue ("model_id", 5, custom);
     processor.parameters.setCustomParamValue ("is_model_loading", true, custom);
 
-    ASSERT_TRUE (pumpMessagesUntil ([this] { return reportsNamed ("test::notice").size() >= 3; }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([this] { return reportsNamed ("test::notice").size() >= 3; }, waits::pageAnswerMs));
     calbrix_test::pumpMessagesFor (300);
 
     const auto notices = reportsNamed ("test::notice");
@@ -166,7 +166,7 @@ TEST_F (EditorWithPage, AfterAWholeStateRestoreThePageFollowsTheNewTree)
         CalbrixAudioProcessor other;
         other.parameters.getParameter ("p4")->setValueNotifyingHost (0.9f);
         other.getStateInformation (saved);
-        other.loadingPool->removeAllJobs (true, 20000);
+        other.loadingPool->removeAllJobs (true, waits::modelLoadMs);
     }
 
     processor.setStateInformation (saved.getData(), static_cast<int> (saved.getSize()));
@@ -174,7 +174,7 @@ TEST_F (EditorWithPage, AfterAWholeStateRestoreThePageFollowsTheNewTree)
 
     // The new bridge waits for the page to say again that it is ready; the page does so by itself.
     EXPECT_FALSE (editor->getBrowserIntegration().pageReady.load());
-    EXPECT_TRUE (pageShows (readout ("p4"), "0.90"));
+    EXPECT_TRUE (pageShows (readout ("p4"), "0.90", waits::pageStartMs));
     EXPECT_TRUE (editor->getBrowserIntegration().pageReady.load());
 
     // Changes of the new tree reach the page too.
@@ -247,9 +247,10 @@ TEST_F (EditorWithPage, PageComesBackByItselfWhenItsProcessDiesAndIsGivenEveryth
             routed (message);
     };
 
+    CapturedErrorDescriptor errors; // the web view's line about a child it leaves behind
     const auto pid = browser.getChildProcessId();
     killProcess (pid);
-    ASSERT_TRUE (pumpMessagesUntil ([&] { const auto now = browser.getChildProcessId(); return now > 0 && now != pid; }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { const auto now = browser.getChildProcessId(); return now > 0 && now != pid; }, waits::childRestartMs));
     recorderInstalled = false;
 
     // The new page says "init" and is given the parameters, then the whole state.
@@ -261,7 +262,7 @@ TEST_F (EditorWithPage, PageComesBackByItselfWhenItsProcessDiesAndIsGivenEveryth
                 found.push_back (event);
         return found;
     };
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return ! given ("valueTreeStateChange").empty(); }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return ! given ("valueTreeStateChange").empty(); }, waits::pageStartMs));
     ASSERT_FALSE (given ("Plugin::parameterMetadata").empty());
     EXPECT_EQ (static_cast<int> (given ("Plugin::parameterMetadata")[0]["records"]), 15);
     EXPECT_GE (static_cast<int> (given ("valueTreeStateChange")[0]["fullCopies"]), 1);
@@ -271,7 +272,7 @@ TEST_F (EditorWithPage, PageComesBackByItselfWhenItsProcessDiesAndIsGivenEveryth
     EXPECT_EQ (&editor->getBrowserIntegration(), router);
     EXPECT_TRUE (router->pageReady.load());
     EXPECT_EQ (processor.parameters.state.toXmlString(), stateBefore);
-    EXPECT_FALSE (processExists (pid));
+    EXPECT_TRUE (pumpMessagesUntil ([&] { return reapedOrLeftBehind (pid, errors.text()); }, waits::childEndMs));
 
     // And it works both ways again.
     evaluate ("document.querySelector('[data-parameter=p2]').dispatchEvent(new KeyboardEvent('keydown', { key: 'ArrowUp', bubbles: true }))");

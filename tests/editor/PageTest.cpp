@@ -144,7 +144,7 @@ TEST_F (EditorWithPage, AStateRestoredWithItsModelShowsHowThatModelLoaded)
             other.parameters.setCustomParamValue ("model_path", c.model, custom);
             ASSERT_TRUE (calbrix_test::waitForLoadingIdle (other));
             other.getStateInformation (saved);
-            other.loadingPool->removeAllJobs (true, 20000);
+            other.loadingPool->removeAllJobs (true, waits::modelLoadMs);
         }
         calbrix_test::dismissAlertWindows();
 
@@ -218,7 +218,7 @@ TEST_F (EditorWithPage, TheListsAreThePagesOwnDarkAndWorkFromTheKeyboard)
     evaluate (keyOn (opener, "Enter"));
     EXPECT_EQ (evaluate (expanded), juce::var ("false"));
     EXPECT_TRUE (pumpMessagesUntil ([this] { return processor.parameters.getCustomParamValue ("model_path", custom).toString() == "identity.pt"; },
-                                    pageTimeoutMs));
+                                    waits::pageAnswerMs));
     EXPECT_TRUE (pageShows (shownInList ("model-select"), "identity.pt"));
     ASSERT_TRUE (calbrix_test::waitForLoadingIdle (processor));
 }

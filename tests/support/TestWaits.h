@@ -58,4 +58,24 @@ namespace calbrix_test::waits
 
     // A helper program the application starts (the system browser's opener) having run: ~20 ms idle.
     constexpr int launchedProgramMs = 20000;
+
+    // The web view's child and WebKit's processes started, and a page loaded in it to its first
+    // message; also a page loaded again in a running view (a navigation, a hidden view shown): 1 to
+    // 4 s idle, and then mostly starting processes, which a loaded machine slows most.
+    constexpr int pageStartMs = 120000;
+
+    // A script sent to a running page, and the message it posts back: under 50 ms idle.
+    constexpr int pageAnswerMs = 30000;
+
+    // A page's message of 64 MiB made, carried to the child and refused there, and the next one
+    // through: about 1 s idle.
+    constexpr int largeMessageMs = 60000;
+
+    // A killed web view child (or its WebKit web process) found dead, reaped and another child
+    // started in its place, its page not yet loaded: under 0.5 s idle.
+    constexpr int childRestartMs = 60000;
+
+    // A web view child that was killed or told to go has ended: well under 0.1 s idle, longer for
+    // a child with many threads on a loaded machine.
+    constexpr int childEndMs = 30000;
 } // namespace calbrix_test::waits

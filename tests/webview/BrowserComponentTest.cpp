@@ -37,9 +37,10 @@ namespace
             return found;
         }
 
-        bool waitFor (const juce::String& eventType, size_t count = 1)
+        // The page's own messages need it to have started; its answers to native events do not.
+        bool waitFor (const juce::String& eventType, size_t count = 1, int timeoutMs = waits::pageStartMs)
         {
-            return pumpMessagesUntil ([&] { return ofType (eventType).size() >= count; }, pageTimeoutMs);
+            return pumpMessagesUntil ([&] { return ofType (eventType).size() >= count; }, timeoutMs);
         }
 
         // Delivers a native event the way the event router does: one call of the page's function.
@@ -199,7 +200,7 @@ TEST_F (BrowserComponentPage, LoadsThePageBesideTheExecutableAndDeliversItsMessa
             if (echo["data"]["event"]["eventType"] == juce::var ("after"))
                 return true;
         return false;
-    }, pageTimeoutMs));
+    }, waits::pageAnswerMs));
 }
 
 TEST_F (BrowserComponentPage, NativeEventsReachThePageUnchanged)
@@ -208,7 +209,7 @@ TEST_F (BrowserComponentPage, NativeEventsReachThePageUnchanged)
 
     const auto awkward = juce::String::fromUTF8 ("quote \" backslash \\ newline \n tab \t %41 + \xc3\xa9 \xf0\x9f\x98\x80 </script>");
     browser->sendEvent ("Plugin::reply", awkward);
-    ASSERT_TRUE (browser->waitFor ("echo"));
+    ASSERT_TRUE (browser->waitFor ("echo", 1, waits::pageAnswerMs));
 
     const auto event = browser->ofType ("echo")[0]["data"]["event"];
     EXPECT_EQ (event["eventType"], juce::var ("Plugin::reply"));
@@ -219,7 +220,7 @@ TEST_F (BrowserComponentPage, HidingKeepsThePageAndRepeatsNothing)
 {
     showAndWaitForThePage();
     browser->sendEvent ("first", 1);
-    ASSERT_TRUE (browser->waitFor ("echo"));
+    ASSERT_TRUE (browser->waitFor ("echo", 1, waits::pageAnswerMs));
 
     window.setVisible (false);
     calbrix_test::pumpMessagesFor (200);
@@ -232,6 +233,6 @@ TEST_F (BrowserComponentPage, HidingKeepsThePageAndRepeatsNothing)
 
     // The page kept its state: it counts the second event as its second.
     browser->sendEvent ("second", 2);
-    ASSERT_TRUE (browser->waitFor ("echo", 2));
+    ASSERT_TRUE (browser->waitFor ("echo", 2, waits::pageAnswerMs));
     EXPECT_EQ (browser->ofType ("echo")[1]["data"]["count"], juce::var ("2"));
 }

@@ -4,7 +4,6 @@
 #include "ChildConnection.h"
 
 #include <atomic>
-#include <sys/wait.h>
 
 using namespace calbrix_webview_test;
 using calbrix_test::pumpMessagesUntil;
@@ -17,13 +16,6 @@ namespace
         const auto status = juce::File ("/proc/self/status").loadFileAsString();
         const auto line = status.fromFirstOccurrenceOf ("VmRSS:", false, false).upToFirstOccurrenceOf ("\n", false, false);
         return line.trim().getLargeIntValue() * 1024;
-    }
-
-    // Whether a child of this process has ended, every thread of it, without reaping it.
-    bool childHasEnded (int pid)
-    {
-        siginfo_t info {};
-        return ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid;
     }
 
     // Whether every thread of this process with that name has `signal` blocked (and one exists).
@@ -69,7 +61,7 @@ TEST (ChildConnection, DeadChildIsReapedForgottenAndSentNothingMore)
     const auto pid = connection.getChildPid();
 
     killProcess (pid);
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return lost.load(); }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return lost.load(); }, waits::childEndMs));
 
     // By the time the owner hears of it, the child is reaped: no zombie, no stale id.
     EXPECT_FALSE (connection.isRunning());
@@ -98,7 +90,8 @@ TEST (ChildConnection, NothingIsWrittenOnceTheReaderIsGoneAndBrokenPipesRaiseNoS
     {
         if (holding.exchange (true))
             return;
-        for (int waited = 0; ! release && waited < pageTimeoutMs; ++waited)
+        // Held until the test lets go, or for longer than the test may take to get there.
+        for (int waited = 0; ! release && waited < 2 * waits::childEndMs; ++waited)
             juce::Thread::sleep (1);
     };
     receiver.connectionLost = [&] (const juce::String&) { lost = true; };
@@ -106,18 +99,18 @@ TEST (ChildConnection, NothingIsWrittenOnceTheReaderIsGoneAndBrokenPipesRaiseNoS
     ChildConnection connection (receiver);
     ASSERT_TRUE (connection.isRunning());
     const auto pid = connection.getChildPid();
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return holding.load(); }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return holding.load(); }, waits::pageStartMs));
 
     // The thread that writes to the child can never be ended by SIGPIPE, however the write goes.
     EXPECT_TRUE (threadsNamedBlock (ChildConnection::ioThreadName, SIGPIPE));
 
     connection.send (scriptCommand (juce::String::repeatedString ("w", 1024 * 1024)));
     killProcess (pid);
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return childHasEnded (pid); }, pageTimeoutMs)); // its pipes are closed
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return childHasEnded (pid); }, waits::childEndMs)); // its pipes are closed
     release = true;
 
     // A write now would raise SIGPIPE and end this test program.
-    ASSERT_TRUE (pumpMessagesUntil ([&] { return lost.load(); }, pageTimeoutMs));
+    ASSERT_TRUE (pumpMessagesUntil ([&] { return lost.load(); }, waits::childEndMs));
     EXPECT_FALSE (connection.isRunning());
     EXPECT_FALSE (processExists (pid));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TestSupport.h"
+#include "TestWaits.h"
 #include "WebViewComponent.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,8 +35,7 @@ namespace calbrix_webview_test
         }
     };
 
-    // Startup of GTK, WebKit and its web process takes a while on a loaded machine.
-    constexpr int pageTimeoutMs = 30000;
+    namespace waits = calbrix_test::waits;
 
     // A folder of its own for the pages one test writes.
     struct PageFolder
@@ -75,6 +76,24 @@ namespace calbrix_webview_test
     inline bool processExists (int pid)
     {
         return pid > 0 && ::kill (pid, 0) == 0;
+    }
+
+    // Whether a child of this process has ended, every thread of it, without reaping it: true for
+    // a zombie, false once it has been reaped.
+    inline bool childHasEnded (int pid)
+    {
+        siginfo_t info {};
+        return pid > 0 && ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOWAIT | WNOHANG) == 0 && info.si_pid == pid;
+    }
+
+    // Whether a dead child of a view is gone as the view promises: reaped, or, where it took longer to
+    // end than the view waits for it (a loaded machine), ended and named in the view's error line
+    // about leaving it behind. `errors` holds what was written to the standard error descriptor.
+    inline bool reapedOrLeftBehind (int pid, const juce::String& errors)
+    {
+        if (! processExists (pid))
+            return true;
+        return errors.contains ("child process " + juce::String (pid) + " does not end; it is left behind") && childHasEnded (pid);
     }
 
     // SIGKILL for one process of the test's own. A pid of 0, -1 or below would signal a whole
