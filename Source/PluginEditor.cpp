@@ -24,6 +24,9 @@ CalbrixAudioProcessorEditor::CalbrixAudioProcessorEditor (CalbrixAudioProcessor&
     setOpaque (true);
     setSize (initialWidth, initialHeight);
     setResizable (true, true);
+
+    // The web view's native window would cover the corner JUCE paints; it leaves that area to it.
+    browser->leaveUncovered (resizableCorner.get());
 }
 
 CalbrixAudioProcessorEditor::~CalbrixAudioProcessorEditor()

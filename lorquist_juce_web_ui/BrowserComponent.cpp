@@ -4,7 +4,7 @@ namespace lorquist::BrowserIntegration
 {
     BrowserComponent::BrowserComponent (juce::String, juce::String, calbrix_webview::WebViewPreferences)
         // Hiding the editor must leave the page and its state alone.
-        : calbrix_webview::WebViewComponent (false)
+        : calbrix_webview::WebViewComponent (false, {}, juce::Colour (pageBackgroundArgb))
     {
         // Not escaped: the web view turns a "file:" URL back into the local path it names.
         goToURL ("file://" + getPageFile().getFullPathName());

@@ -25,6 +25,10 @@ namespace lorquist::BrowserIntegration
         // The page: "index.html" in the "public" folder beside the executable.
         static juce::File getPageFile();
 
+        // The page's own background (its stylesheet's "--bg"): shown from the view's first frame,
+        // before the page has painted, so the window never flashes another colour.
+        static constexpr juce::uint32 pageBackgroundArgb = 0xff0b0d10;
+
         // Assigned by the event router; every page message goes here.
         std::function<void (juce::var)> onMessage;
         // A navigation whose URL starts with this carries a page message instead of a page.

@@ -52,7 +52,7 @@ namespace calbrix_webview
         return 2 * (messageTextLimit() + (1u << 20));
     }
 
-    ChildConnection::ChildConnection (Receiver r, size_t queueBound)
+    ChildConnection::ChildConnection (Receiver r, size_t queueBound, const juce::StringArray& extraChildArguments)
         : receiver (std::move (r)), maxQueuedBytes (queueBound)
     {
         int commands[2] = { -1, -1 }, events[2] = { -1, -1 }, wakePipe[2] = { -1, -1 };
@@ -69,8 +69,14 @@ namespace calbrix_webview
         const auto exe = selfExecutable().toStdString();
         const auto readArg = std::to_string (commands[0]);
         const auto writeArg = std::to_string (events[1]);
+        std::vector<std::string> extraArgs;
+        for (auto& argument : extraChildArguments)
+            extraArgs.push_back (argument.toStdString());
         std::vector<char*> argv { const_cast<char*> (exe.c_str()), const_cast<char*> (childRoleArgument),
-                                  const_cast<char*> (readArg.c_str()), const_cast<char*> (writeArg.c_str()), nullptr };
+                                  const_cast<char*> (readArg.c_str()), const_cast<char*> (writeArg.c_str()) };
+        for (auto& argument : extraArgs)
+            argv.push_back (const_cast<char*> (argument.c_str()));
+        argv.push_back (nullptr);
 
         std::vector<std::string> envStrings;
         for (auto** e = environ; e != nullptr && *e != nullptr; ++e)

@@ -26,10 +26,11 @@ namespace calbrix_webview
             std::function<void (const juce::String& howItEnded)> connectionLost;
         };
 
-        // Starts the child (this same executable, with the child's arguments). On failure the
-        // connection stays closed: `isRunning` is false and sends are dropped. At most
-        // `maxQueuedBytes` of messages wait for the child (see `send`).
-        explicit ChildConnection (Receiver receiver, size_t maxQueuedBytes = queueByteLimit());
+        // Starts the child (this same executable, with the child's arguments, then
+        // `extraChildArguments`). On failure the connection stays closed: `isRunning` is false and
+        // sends are dropped. At most `maxQueuedBytes` of messages wait for the child (see `send`).
+        explicit ChildConnection (Receiver receiver, size_t maxQueuedBytes = queueByteLimit(),
+                                  const juce::StringArray& extraChildArguments = {});
 
         // Stops the I/O thread, closes the command pipe (the child exits on end of file) and reaps
         // the child, killing it if it has not gone within a short grace period.

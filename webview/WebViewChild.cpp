@@ -35,6 +35,7 @@ namespace calbrix_webview
             juce::int64 nextDecisionId = 1;
             bool quitting = false;
             int exitCode = 0;
+            GdkRGBA background {};
         };
 
         void quit (Child& child, int exitCode = 0)
@@ -155,6 +156,14 @@ namespace calbrix_webview
             fields->setProperty ("url", juce::String::fromUTF8 (failingUri != nullptr ? failingUri : ""));
             sendToParent (*static_cast<Child*> (data), "failed", fields);
             return TRUE; // the owner decides what to show instead
+        }
+
+        void onPlugRealized (GtkWidget* plug, gpointer data)
+        {
+            G_GNUC_BEGIN_IGNORE_DEPRECATIONS // the one call that sets an X window's background pixel
+            if (auto* window = gtk_widget_get_window (plug))
+                gdk_window_set_background_rgba (window, &static_cast<Child*> (data)->background);
+            G_GNUC_END_IGNORE_DEPRECATIONS
         }
 
         void onPlugDestroyed (GtkWidget*, gpointer data)
@@ -278,6 +287,39 @@ namespace calbrix_webview
             return G_SOURCE_CONTINUE;
         }
 
+        // The owner's background colour as the eight hexadecimal digits of juce::Colour::toString
+        // ("ff0b0d10": alpha, red, green, blue).
+        bool parseColour (const char* text, GdkRGBA& colour)
+        {
+            char* end = nullptr;
+            const auto argb = std::strtoul (text, &end, 16);
+            if (end == text || *end != 0 || std::strlen (text) != 8)
+                return false;
+            colour = { ((argb >> 16) & 0xff) / 255.0, ((argb >> 8) & 0xff) / 255.0, (argb & 0xff) / 255.0, ((argb >> 24) & 0xff) / 255.0 };
+            return true;
+        }
+
+        // Every layer that could show before the page paints gets the owner's colour: GTK's own
+        // window background (white or light grey by theme), the X window's background, which the
+        // X server fills exposed parts with until GTK draws again (after a dialog above it closed,
+        // say), and WebKit's view, white until the page's first frame.
+        void useBackground (Child& child, const GdkRGBA& colour)
+        {
+            webkit_web_view_set_background_color (child.webView, &colour);
+
+            auto* css = gtk_css_provider_new();
+            auto* colourText = gdk_rgba_to_string (&colour);
+            const auto rule = "window { background-color: " + juce::String::fromUTF8 (colourText) + "; }";
+            g_free (colourText);
+            gtk_css_provider_load_from_data (css, rule.toRawUTF8(), -1, nullptr);
+            gtk_style_context_add_provider (gtk_widget_get_style_context (child.plug), GTK_STYLE_PROVIDER (css),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+            g_object_unref (css);
+
+            child.background = colour;
+            g_signal_connect (child.plug, "realize", G_CALLBACK (onPlugRealized), &child);
+        }
+
         bool parseFd (const char* text, int& fd)
         {
             char* end = nullptr;
@@ -298,6 +340,9 @@ namespace calbrix_webview
     int runChildProcess (int argc, const char* const* argv)
     {
         Child child;
+
+        GdkRGBA background {};
+        const bool hasBackground = argc >= 5 && parseColour (argv[4], background);
 
         if (argc < 4 || ! parseFd (argv[2], child.commandFd) || ! parseFd (argv[3], child.eventFd))
             return 2;
@@ -329,6 +374,9 @@ namespace calbrix_webview
         // The page ships as local files split into ES modules; WebKit refuses module scripts that a
         // file: page loads from its own folder unless file URLs may read file URLs.
         webkit_settings_set_allow_file_access_from_file_urls (webkit_web_view_get_settings (child.webView), TRUE);
+
+        if (hasBackground)
+            useBackground (child, background);
 
         g_signal_connect (child.webView, "decide-policy", G_CALLBACK (onDecidePolicy), &child);
         g_signal_connect (child.webView, "load-changed", G_CALLBACK (onLoadChanged), &child);

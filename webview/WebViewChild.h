@@ -1,7 +1,9 @@
 #pragma once
 
 // The child role of the web view: a GTK main loop showing one WebKitGTK view in a GtkPlug, driven by
-// the commands of the parent's WebViewComponent over the pipes named on its command line.
+// the commands of the parent's WebViewComponent over the pipes named on its command line. A fourth
+// argument, a colour as juce::Colour::toString writes it, is the view's background from its first
+// frame on.
 
 namespace calbrix_webview
 {

@@ -68,17 +68,33 @@ namespace calbrix_webview
         {
             return "data:text/plain;charset=UTF-8," + juce::URL::addEscapeChars (errorText, false);
         }
+
+        // The child's window; what JUCE paints of it (light grey) shows only until that window is
+        // mapped, and then through nothing but its cut-away parts.
+        struct EmbeddedView : juce::XEmbedComponent
+        {
+            EmbeddedView (unsigned long window, juce::Colour colour)
+                : juce::XEmbedComponent (window, true, false), background (colour)
+            {
+                setOpaque (true);
+            }
+
+            void paint (juce::Graphics& g) override { g.fillAll (background); }
+
+            const juce::Colour background;
+        };
     } // namespace
 
-    WebViewComponent::WebViewComponent (bool shouldUnloadPageWhenHidden, ChildRestartLimit limit)
+    WebViewComponent::WebViewComponent (bool shouldUnloadPageWhenHidden, ChildRestartLimit limit, juce::Colour background)
         : unloadPageWhenHidden (shouldUnloadPageWhenHidden),
-          restartLimit (limit)
+          restartLimit (limit),
+          backgroundColour (background.withAlpha (1.0f))
     {
         setOpaque (true);
 
         stoppedNotice.setText ("The interface stopped; close and reopen the window to retry", juce::dontSendNotification);
         stoppedNotice.setJustificationType (juce::Justification::centred);
-        stoppedNotice.setColour (juce::Label::textColourId, juce::Colours::black);
+        stoppedNotice.setColour (juce::Label::textColourId, backgroundColour.contrasting());
         addChildComponent (stoppedNotice);
 
         startChild();
@@ -86,6 +102,9 @@ namespace calbrix_webview
 
     WebViewComponent::~WebViewComponent()
     {
+        leaveUncovered (nullptr);
+        cancelPendingUpdate();
+
         // The embedded window belongs to the child: let go of it before the child goes away.
         if (embedded != nullptr)
             embedded->removeClient();
@@ -121,7 +140,8 @@ namespace calbrix_webview
             });
         };
 
-        connection = std::make_unique<ChildConnection> (std::move (receiver));
+        connection = std::make_unique<ChildConnection> (std::move (receiver), ChildConnection::queueByteLimit(),
+                                                       juce::StringArray { backgroundColour.toString() });
 
         if (! connection->isRunning())
         {
@@ -137,6 +157,7 @@ namespace calbrix_webview
 
         // Its window went with it; the connection has reaped it and only waits to be let go.
         embedded.reset();
+        embeddedWindow = 0;
         connection.reset();
 
         const auto now = juce::Time::getMillisecondCounter();
@@ -173,6 +194,7 @@ namespace calbrix_webview
     void WebViewComponent::stopForGood()
     {
         embedded.reset();
+        embeddedWindow = 0;
         connection.reset();
         stoppedNotice.setVisible (true);
         resized();
@@ -299,7 +321,7 @@ namespace calbrix_webview
     void WebViewComponent::paint (juce::Graphics& g)
     {
         // Seen until the child's window is embedded, and behind the notice once no child is left.
-        g.fillAll (juce::Colours::white);
+        g.fillAll (backgroundColour);
     }
 
     void WebViewComponent::resized()
@@ -311,10 +333,73 @@ namespace calbrix_webview
             embedded->setBounds (getLocalBounds());
             embedded->updateEmbeddedBounds();
         }
+
+        triggerAsyncUpdate();
     }
 
-    void WebViewComponent::parentHierarchyChanged() { checkWindowAssociation(); }
-    void WebViewComponent::visibilityChanged()      { checkWindowAssociation(); }
+    void WebViewComponent::parentHierarchyChanged() { checkWindowAssociation(); triggerAsyncUpdate(); }
+    void WebViewComponent::visibilityChanged()      { checkWindowAssociation(); triggerAsyncUpdate(); }
+
+    //==============================================================================
+    void WebViewComponent::leaveUncovered (juce::Component* component)
+    {
+        if (auto* previous = uncovered.getComponent())
+            previous->removeComponentListener (this);
+
+        uncovered = component;
+
+        if (component != nullptr)
+            component->addComponentListener (this);
+
+        triggerAsyncUpdate();
+    }
+
+    void WebViewComponent::componentMovedOrResized (juce::Component&, bool, bool) { triggerAsyncUpdate(); }
+    void WebViewComponent::componentVisibilityChanged (juce::Component&)         { triggerAsyncUpdate(); }
+
+    void WebViewComponent::componentBeingDeleted (juce::Component& component)
+    {
+        component.removeComponentListener (this);
+        uncovered = nullptr;
+        triggerAsyncUpdate();
+    }
+
+    juce::Rectangle<int> WebViewComponent::uncoveredAreaInPhysicalPixels() const
+    {
+        auto* component = uncovered.getComponent();
+        auto* peer = getPeer();
+        if (component == nullptr || peer == nullptr || ! component->isShowing())
+            return {};
+
+        // The embedded window covers this component exactly.
+        const auto area = getLocalArea (component, component->getLocalBounds()).getIntersection (getLocalBounds());
+        if (area.isEmpty())
+            return {};
+
+        const auto scale = (float) peer->getPlatformScaleFactor();
+        return (area.toFloat() * scale).getSmallestIntegerContainer();
+    }
+
+    void WebViewComponent::handleAsyncUpdate()
+    {
+        // Runs after JUCE has placed the embedded window for this layout; the round trips of
+        // updateEmbeddedBounds bring JUCE's own requests to the server before this connection's.
+        if (embedded == nullptr || embeddedWindow == 0 || ! isShowing())
+            return;
+
+        if (auto* peer = getPeer())
+        {
+            embedded->updateEmbeddedBounds();
+            const bool done = embeddingWindow.update (embeddedWindow, (unsigned long) (juce::pointer_sized_uint) peer->getNativeHandle(),
+                                                      backgroundColour.getARGB(), uncoveredAreaInPhysicalPixels());
+
+            // JUCE's last painting there was clipped away by the embedded window; now that the
+            // server has cut it away, what shows through is painted again.
+            if (done)
+                if (auto* component = uncovered.getComponent())
+                    component->repaint();
+        }
+    }
 
     void WebViewComponent::checkWindowAssociation()
     {
@@ -402,7 +487,8 @@ namespace calbrix_webview
             const auto windowId = (unsigned long) static_cast<juce::int64> (message["id"]);
             if (windowId != 0 && embedded == nullptr)
             {
-                embedded = std::make_unique<juce::XEmbedComponent> (windowId, true, false);
+                embedded = std::make_unique<EmbeddedView> (windowId, backgroundColour);
+                embeddedWindow = windowId;
                 addAndMakeVisible (embedded.get());
                 resized();
             }

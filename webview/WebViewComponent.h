@@ -9,7 +9,13 @@
 // When the child dies (killed, crashed, out of memory, or its WebKit web process died), the component
 // reaps it, starts a new one and loads the page it showed again; the page starts afresh, as on a
 // first load. A child that keeps dying is not started again: a plain notice takes the page's place.
+//
+// Whatever shows before the page paints (the component itself, the embedded window, GTK's window,
+// WebKit's view) has the background colour given to the constructor: a page whose own background
+// is that colour never flashes another one, at start, after a restart or where a window above it
+// closed.
 
+#include "EmbeddingWindow.h"
 #include "WebViewPreferences.h"
 
 #include <juce_gui_extra/juce_gui_extra.h>
@@ -29,13 +35,23 @@ namespace calbrix_webview
         int withinMilliseconds = 10000;
     };
 
-    class WebViewComponent : public juce::Component
+    class WebViewComponent : public juce::Component,
+                             private juce::ComponentListener,
+                             private juce::AsyncUpdater
     {
     public:
         // With `unloadPageWhenHidden` the page is swapped for "about:blank" while the component is not
         // showing and brought back when it shows; without it the page stays loaded and running.
-        explicit WebViewComponent (bool unloadPageWhenHidden = true, ChildRestartLimit restartLimit = {});
+        // `backgroundColour` is what shows wherever the page has not painted (yet).
+        explicit WebViewComponent (bool unloadPageWhenHidden = true, ChildRestartLimit restartLimit = {},
+                                   juce::Colour backgroundColour = juce::Colours::white);
         ~WebViewComponent() override;
+
+        // The native view covers everything JUCE paints over this component. Where `component` (one
+        // painted over this one, such as the editor's resizable corner) is, the native view is cut
+        // away, so that component shows and takes the mouse there; it follows the component's
+        // moves, size and visibility. nullptr: nothing is cut away.
+        void leaveUncovered (juce::Component* component);
 
         // Loads a URL. A URL starting with "javascript:" (after leading white space, any letter case)
         // instead runs the text after its first ":" in the current page; nothing is loaded. A "file:"
@@ -82,6 +98,12 @@ namespace calbrix_webview
         void visibilityChanged() override;
 
     private:
+        void componentMovedOrResized (juce::Component&, bool wasMoved, bool wasResized) override;
+        void componentVisibilityChanged (juce::Component&) override;
+        void componentBeingDeleted (juce::Component&) override;
+        void handleAsyncUpdate() override;
+        juce::Rectangle<int> uncoveredAreaInPhysicalPixels() const;
+
         void startChild();
         void childEnded (int generation, const juce::String& howItEnded);
         void stopForGood();
@@ -95,6 +117,7 @@ namespace calbrix_webview
 
         const bool unloadPageWhenHidden;
         const ChildRestartLimit restartLimit;
+        const juce::Colour backgroundColour;
         juce::String pendingURL;
         juce::StringArray pendingHeaders;
         juce::MemoryBlock pendingPostData;
@@ -107,6 +130,9 @@ namespace calbrix_webview
         juce::String errorPageURL;
 
         std::unique_ptr<juce::XEmbedComponent> embedded;
+        unsigned long embeddedWindow = 0;
+        EmbeddingWindow embeddingWindow;
+        juce::Component::SafePointer<juce::Component> uncovered;
         std::unique_ptr<ChildConnection> connection;
         // Messages of a child that has been replaced are not mistaken for the new one's.
         int childGeneration = 0;

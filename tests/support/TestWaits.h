@@ -46,6 +46,13 @@ namespace calbrix_test::waits
     // bounded wait, ten times.
     constexpr int hostPreparationMs = 10 * CalbrixAudioProcessor::hostPreparationWaitMs;
 
+    // A web view's child started (or started again), its page loaded, run and painted: 1 to 2 s idle.
+    constexpr int pageShownMs = 60000;
+
+    // A drag's last move reaching the component it resizes, or an area it uncovered painted
+    // again: well under 0.5 s idle.
+    constexpr int repaintMs = 30000;
+
     // A processor going while a model call stays: the engine's own bounded waits, then nothing
     // more (5 s idle).
     constexpr int teardownMs = 10 * (CalbrixAudioProcessor::inferenceStopWaitMs + CalbrixAudioProcessor::loadingStopWaitMs);
